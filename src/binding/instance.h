@@ -1,0 +1,50 @@
+#pragma once
+// The ModularTensor class object, its five slots, and the passage between
+// instances and the core's RationalTensor.
+#include <ATen/core/Tensor.h>
+
+#include "binding/py.h"
+#include "core/rational_tensor.h"
+
+namespace kalvex::py {
+
+enum class Field { Num, Denom, Primes, Device, Approx };
+
+struct ModuleState {
+  PyTypeObject* cls = nullptr;    // ModularTensor
+  Py_ssize_t offsets[5] = {};     // slot offsets, by Field
+  PyObject* field_names[5] = {};  // interned slot names, by Field
+  PyObject* primes = nullptr;     // the PRIMES tensor object
+};
+
+ModuleState& state();
+
+// Locates the slots of the freshly created class.
+void bind_class(PyTypeObject* cls);
+
+// The attribute `field` of obj: the slot itself for an exact ModularTensor,
+// ordinary attribute access for anything else (so duck-typed operands and
+// subclasses behave as attribute reads do).
+Ref read_field(PyObject* obj, Field field);
+void write_field(PyObject* obj, Field field, PyObject* value);
+
+// A tensor-valued field; anything else stored there is a TypeError.
+at::Tensor tensor_field(PyObject* obj, Field field);
+// `_approx`: None -> nullopt.
+c10::optional<at::Tensor> approx_field(PyObject* obj);
+
+// All four tensors of an instance (or duck-typed operand), read in slot order.
+RationalTensor load(PyObject* obj);
+
+// A new exact ModularTensor holding `value`; the device slot is num's device.
+Ref make_instance(const RationalTensor& value);
+// A new instance of `cls` built as cls(num, denom, primes, approx): the direct
+// path for ModularTensor itself, a real call for a subclass.
+Ref make_instance_of(PyObject* cls, const RationalTensor& value);
+
+// The user shape and device of an instance, as the `shape` property and the
+// `device` slot give them.
+std::vector<int64_t> user_shape(PyObject* obj);
+at::Device instance_device(PyObject* obj);
+
+}  // namespace kalvex::py

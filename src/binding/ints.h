@@ -1,0 +1,20 @@
+#pragma once
+// Python int <-> host integers.
+#include "binding/py.h"
+#include "core/bigint.h"
+
+namespace kalvex::py {
+
+// An exact Python int, either as a machine integer or, when it does not fit,
+// as a big integer.
+struct ExactInt {
+  bool small = true;
+  int64_t value = 0;
+  BigInt big;
+};
+
+ExactInt exact_int(PyObject* obj);  // obj must be a Python int (or subclass)
+BigInt to_bigint(const ExactInt& v);
+Ref from_bigint(const BigInt& value);
+
+}  // namespace kalvex::py

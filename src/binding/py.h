@@ -1,0 +1,50 @@
+#pragma once
+// Owned references to Python objects, and the marker for "a Python error is set".
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace kalvex::py {
+
+// Thrown when a CPython call failed and left its exception set; the entry point
+// returns NULL with that exception untouched.
+struct ErrorAlreadySet {};
+
+[[noreturn]] inline void throw_error_set() { throw ErrorAlreadySet{}; }
+
+// An owned (strong) reference; releases it when it goes out of scope.
+class Ref {
+ public:
+  Ref() = default;
+  static Ref steal(PyObject* obj) { return Ref(obj); }
+  static Ref borrow(PyObject* obj) {
+    Py_XINCREF(obj);
+    return Ref(obj);
+  }
+  // Steals `obj`, which a CPython call just returned; NULL means its error is set.
+  static Ref checked(PyObject* obj) {
+    if (obj == nullptr) throw_error_set();
+    return Ref(obj);
+  }
+  Ref(const Ref& other) : obj_(other.obj_) { Py_XINCREF(obj_); }
+  Ref(Ref&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+  Ref& operator=(Ref other) noexcept {
+    std::swap(obj_, other.obj_);
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(obj_); }
+
+  PyObject* get() const { return obj_; }
+  PyObject* release() { return std::exchange(obj_, nullptr); }
+  explicit operator bool() const { return obj_ != nullptr; }
+
+ private:
+  explicit Ref(PyObject* obj) : obj_(obj) {}
+  PyObject* obj_ = nullptr;
+};
+
+inline Ref getattr(PyObject* obj, const char* name) { return Ref::checked(PyObject_GetAttrString(obj, name)); }
+inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::checked(PyObject_GetAttr(obj, name)); }
+
+}  // namespace kalvex::py

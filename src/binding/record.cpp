@@ -1,0 +1,120 @@
+// The record: __init__, shape, repr, and the class-method constructors.
+#include "binding/bodies.h"
+#include "binding/errors.h"
+#include "binding/instance.h"
+#include "binding/ints.h"
+#include "binding/tensors.h"
+#include "core/construct.h"
+
+namespace kalvex::py::body {
+
+namespace {
+
+// PRIMES moved to `device` (PRIMES itself when it already lives there).
+at::Tensor primes_on(const at::Device& device) { return unpack_tensor(state().primes).to(device); }
+
+std::vector<int64_t> shape_of(PyObject* tuple) {
+  std::vector<int64_t> shape;
+  const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
+  shape.reserve(n);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(tuple, i);
+    const long long v = PyLong_AsLongLong(item);
+    if (v == -1 && PyErr_Occurred()) throw_error_set();
+    shape.push_back(v);
+  }
+  return shape;
+}
+
+PyObject* fraction(PyObject* cls, PyObject* num, PyObject* denom, PyObject* shape, PyObject* device_str) {
+  const at::Device device = parse_device(device_str);
+  const std::vector<int64_t> sizes = shape_of(shape);
+  const ExactInt n = exact_int(num);
+  const ExactInt d = exact_int(denom);
+  RationalTensor value = (n.small && d.small)
+                             ? kalvex::from_fraction(n.value, d.value, sizes, device, primes_on(device))
+                             : kalvex::from_fraction(to_bigint(n), to_bigint(d), sizes, device, primes_on(device));
+  return make_instance_of(cls, value).release();
+}
+
+bool is_base_class(PyObject* cls) { return cls == reinterpret_cast<PyObject*>(state().cls); }
+
+// cls.<method>(args...): a subclass may override the constructor it delegates to.
+PyObject* delegate(PyObject* cls, const char* method, std::initializer_list<PyObject*> args) {
+  Ref name = Ref::checked(PyUnicode_FromString(method));
+  std::vector<PyObject*> call_args{cls};
+  call_args.insert(call_args.end(), args.begin(), args.end());
+  return PyObject_VectorcallMethod(name.get(), call_args.data(), call_args.size(), nullptr);
+}
+
+}  // namespace
+
+PyObject* init(PyObject* const* args) {
+  PyObject* self = args[0];
+  PyObject* num = args[1];
+  write_field(self, Field::Num, num);
+  write_field(self, Field::Denom, args[2]);
+  Ref device = getattr(num, "device");
+  write_field(self, Field::Device, device.get());
+  PyObject* primes = args[3] == Py_None ? state().primes : args[3];
+  Ref moved;
+  if (is_tensor(primes)) {
+    moved = wrap_tensor(unpack_tensor(primes).to(device_of_object(device.get())));
+  } else {
+    Ref to = getattr(primes, "to");
+    moved = Ref::checked(PyObject_CallOneArg(to.get(), device.get()));
+  }
+  write_field(self, Field::Primes, moved.get());
+  write_field(self, Field::Approx, args[4]);
+  Py_RETURN_NONE;
+}
+
+PyObject* shape(PyObject* const* args) {
+  Ref num = read_field(args[0], Field::Num);
+  Ref sizes = getattr(num.get(), "shape");
+  return Ref::checked(PySequence_GetSlice(sizes.get(), 1, PY_SSIZE_T_MAX)).release();
+}
+
+PyObject* repr(PyObject* const* args) {
+  Ref shape = getattr(args[0], "shape");
+  Ref device = read_field(args[0], Field::Device);
+  return PyUnicode_FromFormat("ModularTensor(shape=%S, device=%S)", shape.get(), device.get());
+}
+
+PyObject* from_tensor(PyObject* const* args) {
+  PyObject* cls = args[0];
+  PyObject* x = args[1];
+  const at::Device device = parse_device(args[2]);
+  at::Tensor moved;
+  if (is_tensor(x)) {
+    moved = unpack_tensor(x).to(device);
+  } else {
+    Ref to = getattr(x, "to");
+    Ref result = Ref::checked(PyObject_CallOneArg(to.get(), args[2]));
+    if (!is_tensor(result.get()))
+      raise(PyExc_TypeError, "from_tensor() expects a torch.Tensor, got %.200s", Py_TYPE(result.get())->tp_name);
+    moved = unpack_tensor(result.get());
+  }
+  return make_instance_of(cls, kalvex::from_tensor(moved, primes_on(device))).release();
+}
+
+PyObject* from_fraction(PyObject* const* args) { return fraction(args[0], args[1], args[2], args[3], args[4]); }
+
+PyObject* from_int(PyObject* const* args) {
+  Ref one = Ref::checked(PyLong_FromLong(1));
+  if (!is_base_class(args[0])) return delegate(args[0], "from_fraction", {args[1], one.get(), args[2], args[3]});
+  return fraction(args[0], args[1], one.get(), args[2], args[3]);
+}
+
+static PyObject* filled_with(PyObject* const* args, long value) {
+  Ref v = Ref::checked(PyLong_FromLong(value));
+  if (!is_base_class(args[0])) return delegate(args[0], "from_int", {v.get(), args[1], args[2]});
+  Ref one = Ref::checked(PyLong_FromLong(1));
+  return fraction(args[0], v.get(), one.get(), args[1], args[2]);
+}
+
+PyObject* zeros(PyObject* const* args) { return filled_with(args, 0); }
+
+PyObject* ones(PyObject* const* args) { return filled_with(args, 1); }
+
+}  // namespace kalvex::py::body

@@ -1,0 +1,18 @@
+#pragma once
+// The value type of the library: a tensor of fractions N/D, each of N and D
+// held as its residues modulo the primes of `primes` along a leading axis.
+#include <ATen/core/Tensor.h>
+#include <c10/util/Optional.h>
+
+namespace kalvex {
+
+struct RationalTensor {
+  at::Tensor num;                     // int64 [P, *shape], row i modulo primes[i]
+  at::Tensor denom;                   // int64 [P, *shape]
+  at::Tensor primes;                  // int64 [P]
+  c10::optional<at::Tensor> approx;   // float [*shape], or none
+
+  at::IntArrayRef shape() const { return num.sizes().slice(1); }
+};
+
+}  // namespace kalvex
