@@ -6,7 +6,6 @@
 #include <cmath>
 
 #include "core/errors.h"
-#include "core/modmath.h"
 #include "core/simd.h"
 
 namespace kalvex {
@@ -43,17 +42,18 @@ KALVEX_CLONES
 void capture_rows(const int64_t* scaled, int64_t count, const int64_t* primes, int64_t row_stride, int64_t* num_out,
                   int64_t* denom_out, const int64_t* denom_res) {
   for (int j = 0; j < kNumPrimes; ++j) {
-    const Modulus m(primes[j]);
+    const int64_t p = primes[j];
+    const double inv = 1.0 / static_cast<double>(p);
     int64_t* out = num_out + j * row_stride;
     for (int64_t i = 0; i < count; ++i) {
       const int64_t s = scaled[i];
       const uint64_t mag = s < 0 ? 0 - static_cast<uint64_t>(s) : static_cast<uint64_t>(s);
-      // mag <= 2^63 and p > 2^30: the quotient estimate stays within one.
-      const int64_t q = static_cast<int64_t>(static_cast<double>(mag) * m.inv);
-      int64_t r = static_cast<int64_t>(mag - static_cast<uint64_t>(q) * static_cast<uint64_t>(m.p));
-      r += (r < 0) ? m.p : 0;
-      r -= (r >= m.p) ? m.p : 0;
-      out[i] = (s < 0 && r != 0) ? m.p - r : r;
+      // mag <= 2^63 and p > 2^30: the quotient estimate is within one.
+      const int64_t q = static_cast<int64_t>(static_cast<double>(mag) * inv);
+      int64_t r = static_cast<int64_t>(mag - static_cast<uint64_t>(q) * static_cast<uint64_t>(p));
+      r += (r < 0) ? p : 0;
+      r -= (r >= p) ? p : 0;
+      out[i] = (s < 0 && r != 0) ? p - r : r;
     }
     int64_t* dout = denom_out + j * row_stride;
     const int64_t d = denom_res[j];

@@ -1,0 +1,106 @@
+// The arithmetic operators: operand handling as Python sees it (numbers,
+// duck-typed operands, which attributes are read and when), then the core.
+#include "binding/bodies.h"
+#include "binding/errors.h"
+#include "binding/instance.h"
+#include "binding/ints.h"
+#include "binding/tensors.h"
+#include "core/arith.h"
+#include "core/construct.h"
+
+namespace kalvex::py::body {
+
+namespace {
+
+bool is_number(PyObject* obj) { return PyLong_Check(obj) || PyFloat_Check(obj); }
+
+// A number becomes the constant int(number)/1 with the shape and device of self.
+Ref constant_like(PyObject* self, PyObject* number) {
+  Ref integer = Ref::checked(PyNumber_Long(number));
+  const std::vector<int64_t> shape = user_shape(self);
+  const at::Device device = instance_device(self);
+  prepare_device(device);
+  const at::Tensor primes = unpack_tensor(state().primes).to(device);
+  const ExactInt value = exact_int(integer.get());
+  RationalTensor constant = value.small ? kalvex::from_fraction(value.value, 1, shape, device, primes)
+                                        : kalvex::from_fraction(value.big, BigInt(1), shape, device, primes);
+  return make_instance(constant);
+}
+
+Ref operand(PyObject* self, PyObject* other) {
+  return is_number(other) ? constant_like(self, other) : Ref::borrow(other);
+}
+
+// The residues of self, then of the other operand in the order the formula
+// reads them (the denominator first, except for *), then the approximations:
+// the other one only when self has one.
+struct Operands {
+  RationalTensor x, y;
+};
+
+Operands load_pair(PyObject* self, PyObject* other, bool numerator_first, bool with_approx = true) {
+  Operands ops;
+  ops.x.primes = tensor_field(self, Field::Primes);
+  ops.x.num = tensor_field(self, Field::Num);
+  ops.x.denom = tensor_field(self, Field::Denom);
+  if (numerator_first) {
+    ops.y.num = tensor_field(other, Field::Num);
+    ops.y.denom = tensor_field(other, Field::Denom);
+  } else {
+    ops.y.denom = tensor_field(other, Field::Denom);
+    ops.y.num = tensor_field(other, Field::Num);
+  }
+  if (with_approx) {
+    ops.x.approx = approx_field(self);
+    if (ops.x.approx) ops.y.approx = approx_field(other);
+  }
+  return ops;
+}
+
+PyObject* apply(BinaryOp op, PyObject* self, PyObject* other_arg) {
+  Ref other = operand(self, other_arg);
+  const Operands ops = load_pair(self, other.get(), op == BinaryOp::Mul);
+  return make_instance(binary(op, ops.x, ops.y)).release();
+}
+
+// self.<method>(other), honouring an override in a subclass.
+PyObject* call_own(PyObject* self, const char* method, BinaryOp op, PyObject* other) {
+  if (Py_TYPE(self) == state().cls) return apply(op, self, other);
+  return Ref::checked(PyObject_CallMethod(self, method, "O", other)).release();
+}
+
+}  // namespace
+
+PyObject* add(PyObject* const* args) { return apply(BinaryOp::Add, args[0], args[1]); }
+PyObject* sub(PyObject* const* args) { return apply(BinaryOp::Sub, args[0], args[1]); }
+PyObject* mul(PyObject* const* args) { return apply(BinaryOp::Mul, args[0], args[1]); }
+PyObject* truediv(PyObject* const* args) { return apply(BinaryOp::Div, args[0], args[1]); }
+
+PyObject* radd(PyObject* const* args) { return call_own(args[0], "__add__", BinaryOp::Add, args[1]); }
+PyObject* rmul(PyObject* const* args) { return call_own(args[0], "__mul__", BinaryOp::Mul, args[1]); }
+
+PyObject* rsub(PyObject* const* args) {
+  PyObject* self = args[0];
+  PyObject* other = args[1];
+  if (!is_number(other)) return Ref::checked(PyObject_CallMethod(other, "__sub__", "O", self)).release();
+  Ref constant = constant_like(self, other);
+  return apply(BinaryOp::Sub, constant.get(), self);
+}
+
+PyObject* neg(PyObject* const* args) {
+  PyObject* self = args[0];
+  RationalTensor x;
+  x.primes = tensor_field(self, Field::Primes);
+  x.num = tensor_field(self, Field::Num);
+  x.approx = approx_field(self);
+  x.denom = tensor_field(self, Field::Denom);
+  return make_instance(negate(x)).release();
+}
+
+PyObject* eq(PyObject* const* args) {
+  Ref other = operand(args[0], args[1]);
+  const Operands ops = load_pair(args[0], other.get(), false, /*with_approx=*/false);
+  return wrap_tensor(equal(ops.x, ops.y)).release();
+}
+
+}  // namespace kalvex::py::body
