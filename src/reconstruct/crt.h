@@ -1,0 +1,35 @@
+#pragma once
+// Chinese remainder reconstruction against one prime basis.  The constants of
+// a basis are computed once and kept in a small cache keyed by the primes, so
+// the standard basis and any other basis a tensor carries are both cheap.
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/bigint.h"
+
+namespace kalvex {
+
+struct CrtBasis {
+  std::vector<int64_t> primes;   // in basis order
+  BigInt modulus;                // M, the product of the primes
+  BigInt half;                   // M // 2: larger values stand for value - M
+  std::vector<BigInt> weights;   // (M / p_i) * ((M / p_i)^-1 mod p_i)
+};
+
+// The constants of the basis primes[0 .. count).  Throws a Value error when a
+// partial product is not invertible modulo its prime (repeated primes), and
+// ZeroDivision for a zero prime, as the host's pow(Mi, -1, p) and M // p do.
+std::shared_ptr<const CrtBasis> crt_basis(const int64_t* primes, size_t count);
+
+// out = the value in [0, M) congruent to residues[i * stride] modulo primes[i],
+// the sum over i < min(count, |basis|) of r_i * weight_i reduced modulo M.
+// Residues are taken as given (any int64), as the plain formula takes them.
+void crt_unsigned(const CrtBasis& basis, const int64_t* residues, int64_t stride, size_t count, mpz_ptr out);
+
+// Maps a value in [0, M) to its signed representative: above M // 2 it is v - M.
+inline void make_signed(const CrtBasis& basis, mpz_ptr value) {
+  if (mpz_cmp(value, basis.half.get()) > 0) mpz_sub(value, value, basis.modulus.get());
+}
+
+}  // namespace kalvex

@@ -1,0 +1,88 @@
+#include "reconstruct/float_view.h"
+
+#include <ATen/ATen.h>
+#include <ATen/Parallel.h>
+
+#include <cmath>
+
+#include "core/basis.h"
+#include "core/errors.h"
+#include "reconstruct/host_residues.h"
+#include "reconstruct/rational.h"
+
+namespace kalvex {
+
+namespace {
+
+static_assert(GMP_NUMB_BITS == 64, "nearest_double reads 54 bits from one limb");
+
+// The double nearest to v (ties to even), as the host's float(int) gives it;
+// mpz_get_d alone truncates.  `scratch` avoids an allocation per call.
+double nearest_double(mpz_srcptr v, mpz_ptr scratch) {
+  const size_t bits = mpz_sizeinbase(v, 2);
+  if (bits <= 53) return mpz_get_d(v);
+  const size_t shift = bits - 54;
+  mpz_tdiv_q_2exp(scratch, v, shift);
+  uint64_t top = mpz_getlimbn(scratch, 0);  // the leading 54 bits of |v|
+  const bool sticky = mpz_scan1(v, 0) < shift;
+  uint64_t mantissa = top >> 1;
+  if ((top & 1) && (sticky || (mantissa & 1))) ++mantissa;
+  const double magnitude = std::ldexp(static_cast<double>(mantissa), static_cast<int>(shift + 1));
+  return mpz_sgn(v) < 0 ? -magnitude : magnitude;
+}
+
+[[noreturn]] void out_of_bounds(int64_t size) {
+  fail(ErrorKind::Index,
+       "index " + std::to_string(size) + " is out of bounds for dimension 0 with size " + std::to_string(size));
+}
+
+// The residue rows of one slot on the host, as [rows, elements] int64.
+at::Tensor host_rows(const at::Tensor& residues, int64_t count) {
+  if (residues.dim() == 0 || residues.size(0) < kNumPrimes) out_of_bounds(residues.dim() == 0 ? 0 : residues.size(0));
+  // Rows are read as flat views; a layout that cannot be viewed so is refused
+  // with torch's own error, as a row-by-row read would be.
+  (void)residues.select(0, 0).view({-1});
+  at::Tensor rows = host_int64(residues).narrow(0, 0, kNumPrimes).reshape({kNumPrimes, -1}).contiguous();
+  if (rows.size(1) < count) out_of_bounds(rows.size(1));
+  return rows;
+}
+
+}  // namespace
+
+at::Tensor float_view(const at::Tensor& num, const at::Tensor& denom, const at::Tensor& primes,
+                      at::IntArrayRef shape, at::Device device) {
+  std::vector<int64_t> out_shape(shape.begin(), shape.end());
+  if (out_shape.empty()) out_shape.push_back(1);
+  int64_t count = 1;
+  for (int64_t s : out_shape) count *= s;
+
+  const at::Tensor basis_host = host_int64(primes).reshape({-1}).contiguous();
+  const auto basis = crt_basis(basis_host.data_ptr<int64_t>(), static_cast<size_t>(basis_host.numel()));
+  const at::Tensor num_rows = host_rows(num, count);
+  const at::Tensor den_rows = host_rows(denom, count);
+  const int64_t* num_ptr = num_rows.data_ptr<int64_t>();
+  const int64_t* den_ptr = den_rows.data_ptr<int64_t>();
+  const int64_t num_stride = num_rows.size(1);
+  const int64_t den_stride = den_rows.size(1);
+
+  at::Tensor result = at::empty({count}, at::TensorOptions().dtype(at::kFloat));
+  float* out = result.data_ptr<float>();
+  // A few hundred elements per task: each costs about a microsecond of GMP work.
+  at::parallel_for(0, count, 256, [&](int64_t begin, int64_t end) {
+    FractionReader reader(*basis);
+    BigInt scratch;
+    for (int64_t i = begin; i < end; ++i) {
+      reader.read(num_ptr + i, num_stride, den_ptr + i, den_stride, kNumPrimes);
+      if (reader.den().sign() == 0) {
+        out[i] = 0.0f;
+        continue;
+      }
+      const double n = nearest_double(reader.num().get(), scratch.get());
+      const double d = nearest_double(reader.den().get(), scratch.get());
+      out[i] = static_cast<float>(n / d);
+    }
+  });
+  return result.view(out_shape).to(device);
+}
+
+}  // namespace kalvex

@@ -1,0 +1,31 @@
+#pragma once
+// Exact read-back of one-element tensors: the reduced fraction, and the
+// tensor rebuilt from it.
+#include <ATen/core/Tensor.h>
+#include <c10/util/Optional.h>
+
+#include "core/bigint.h"
+#include "core/rational_tensor.h"
+
+namespace kalvex {
+
+struct Fraction {
+  BigInt num;
+  BigInt den;
+};
+
+// Only shapes () and (1,) are read back exactly; anything else is a Value error.
+void check_scalar_shape(at::IntArrayRef shape);
+
+// The value of a one-element tensor in lowest terms with a non-negative
+// denominator, read robustly (NOTE: [Robust read-back]).  A zero denominator
+// gives (1, 0), (-1, 0) or (0, 0) by the sign of the numerator.
+Fraction read_scalar(const at::Tensor& num, const at::Tensor& denom, const at::Tensor& primes);
+
+// The tensor of `shape` on `device` holding `value` afresh (residues of the
+// reduced pair in the standard basis, `primes` being that basis on `device`);
+// none for a zero denominator, which has no value to rebuild.
+c10::optional<RationalTensor> rebuild_scalar(const Fraction& value, at::IntArrayRef shape, at::Device device,
+                                             const at::Tensor& primes);
+
+}  // namespace kalvex
