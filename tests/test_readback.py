@@ -173,6 +173,19 @@ class TestGrowthBeyondTheLiteralRange:
         t = scalar(num, den, device)
         assert t.to_rational() == (exact.numerator, exact.denominator)
 
+    def test_random_round_trips(self, device):
+        rng = random.Random(11)
+        for _ in range(100):
+            # A reduced value within the 64-bit margin behind a pair far beyond M...
+            a_bits = rng.randrange(1, 300)
+            a, b = rng.randrange(1, 2**a_bits), rng.randrange(1, 2**rng.randrange(1, 550 - a_bits))
+            k = rng.randrange(2**600, 2**800)
+            exact = Fraction(-a, b)
+            assert scalar(-a * k, b * k, device).to_rational() == (exact.numerator, exact.denominator)
+            # ...and any pair inside the signed range, read as it is.
+            n, d = rng.randrange(-(M // 2), M // 2), rng.randrange(1, M // 2)
+            assert scalar(n, d, device).to_rational() == (Fraction(n, d).numerator, Fraction(n, d).denominator)
+
     def test_float_view_reads_every_element_exactly(self, device):
         rng = random.Random(7)
         sums = [captured(rng, k) for k in (1, 12, 30, 64)]
