@@ -1,0 +1,48 @@
+// Sums, dot products and matrix products.
+#include "binding/bodies.h"
+#include "binding/errors.h"
+#include "binding/instance.h"
+#include "binding/tensors.h"
+#include "reduce/matmul.h"
+#include "reduce/sum.h"
+
+namespace kalvex::py::body {
+
+namespace {
+
+at::Tensor standard_primes_on(const at::Device& device) { return unpack_tensor(state().primes).to(device); }
+
+PyObject* sum_all_of(PyObject* self) {
+  const RationalTensor x = load(self);
+  return make_instance(kalvex::sum_all(x, standard_primes_on(x.num.device()))).release();
+}
+
+}  // namespace
+
+PyObject* sum(PyObject* const* args) {
+  PyObject* self = args[0];
+  PyObject* dim = args[1];
+  if (dim == Py_None) return sum_all_of(self);
+  if (Py_TYPE(self) != state().cls) return Ref::checked(PyObject_CallMethod(self, "_sum_dim", "O", dim)).release();
+  return sum_dim(args);
+}
+
+PyObject* sum_dim(PyObject* const* args) {
+  const long long dim = PyLong_AsLongLong(args[1]);
+  if (dim == -1 && PyErr_Occurred()) throw_error_set();
+  return make_instance(kalvex::sum_dim(load(args[0]), dim)).release();
+}
+
+PyObject* dot(PyObject* const* args) {
+  Ref product = Ref::checked(PyNumber_Multiply(args[0], args[1]));
+  if (Py_TYPE(product.get()) == state().cls) return sum_all_of(product.get());
+  return Ref::checked(PyObject_CallMethod(product.get(), "sum", nullptr)).release();
+}
+
+PyObject* matmul(PyObject* const* args) {
+  const RationalTensor a = load(args[0]);
+  const RationalTensor b = load(args[1]);
+  return make_instance(kalvex::matmul(a, b, standard_primes_on(a.num.device()))).release();
+}
+
+}  // namespace kalvex::py::body

@@ -1,0 +1,236 @@
+#include "reduce/sum.h"
+
+#include <ATen/ATen.h>
+#include <ATen/Parallel.h>
+
+#include <string>
+
+#include "core/arith.h"
+#include "core/basis.h"
+#include "core/construct.h"
+#include "core/errors.h"
+#include "reconstruct/crt.h"
+#include "reconstruct/rational.h"
+#include "reconstruct/scalar.h"
+#include "reduce/halving.h"
+
+namespace kalvex {
+
+namespace {
+
+constexpr int64_t kChunk = 64;  // elements summed between reductions to lowest terms
+
+// One pass over the residues: per prime, the sum of the numerators, whether
+// every denominator equals the first one, and whether any denominator is 0.
+struct RowScan {
+  std::vector<int64_t> numerator_sums;  // modulo the row's prime
+  bool common_denominator = true;
+  bool zero_denominator = false;
+};
+
+RowScan scan_rows_cpu(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes) {
+  const int64_t rows = num.size(0), n = num.size(1);
+  RowScan scan;
+  scan.numerator_sums.assign(rows, 0);
+  std::vector<char> common(rows, 1), zero(rows, 0);
+  const int64_t* pn = num.data_ptr<int64_t>();
+  const int64_t* pd = den.data_ptr<int64_t>();
+  const int64_t* pp = primes.data_ptr<int64_t>();
+  at::parallel_for(0, rows, 1, [&](int64_t begin, int64_t end) {
+    for (int64_t r = begin; r < end; ++r) {
+      const int64_t* rn = pn + r * n;
+      const int64_t* rd = pd + r * n;
+      const int64_t first = rd[0];
+      // Residues are below 2^31, so 2^32 of them sum without overflow.
+      uint64_t total = 0, partial = 0;
+      bool same = true, any_zero = false;
+      for (int64_t start = 0; start < n; start += int64_t{1} << 31) {
+        const int64_t stop = std::min(n, start + (int64_t{1} << 31));
+        partial = 0;
+        for (int64_t i = start; i < stop; ++i) {
+          partial += static_cast<uint64_t>(rn[i]);
+          same &= rd[i] == first;
+          any_zero |= rd[i] == 0;
+        }
+        total = (total + partial % static_cast<uint64_t>(pp[r])) % static_cast<uint64_t>(pp[r]);
+      }
+      scan.numerator_sums[r] = static_cast<int64_t>(total);
+      common[r] = same;
+      zero[r] = any_zero;
+    }
+  });
+  for (int64_t r = 0; r < rows; ++r) {
+    scan.common_denominator &= common[r] != 0;
+    scan.zero_denominator |= zero[r] != 0;
+  }
+  return scan;
+}
+
+RowScan scan_rows(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes) {
+  if (num.is_cpu() && den.is_cpu() && primes.is_cpu()) {
+    return scan_rows_cpu(num.contiguous(), den.contiguous(), primes.contiguous().to(at::kLong));
+  }
+  RowScan scan;
+  scan.common_denominator = den.eq(den.slice(1, 0, 1)).all().item<bool>();
+  scan.zero_denominator = den.eq(0).any().item<bool>();
+  if (scan.common_denominator && !scan.zero_denominator) {
+    // Partial sums of at most 2^31 residues each fit in int64.
+    const at::Tensor column = primes.view({-1, 1});
+    at::Tensor partial = at::zeros({num.size(0), 1}, num.options());
+    for (int64_t start = 0; start < num.size(1); start += int64_t{1} << 31) {
+      at::Tensor block = num.slice(1, start, start + (int64_t{1} << 31)).sum(1, true);
+      partial = (partial + block.remainder(column)).remainder(column);
+    }
+    const at::Tensor host = partial.view({-1}).cpu();
+    scan.numerator_sums.assign(host.data_ptr<int64_t>(), host.data_ptr<int64_t>() + host.numel());
+  }
+  return scan;
+}
+
+// The exact value of the fraction whose residues are num[i], den[i] (i over
+// the basis), reduced; read robustly.
+struct ExactFraction {
+  BigInt num, den;
+};
+
+ExactFraction read_reduced(FractionReader& reader, const int64_t* num, int64_t num_stride, const int64_t* den,
+                           int64_t den_stride) {
+  reader.read(num, num_stride, den, den_stride, kNumPrimes);
+  ExactFraction f{reader.num(), reader.den()};
+  reduce_fraction(f.num, f.den);
+  return f;
+}
+
+RationalTensor rebuilt(const BigInt& num, const BigInt& den, at::Device device, const at::Tensor& standard_primes) {
+  return from_fraction(num, den, std::vector<int64_t>{1}, device, standard_primes);
+}
+
+// Chunks of 64 reduced by halving passes on the device, all chunks at once;
+// the chunk results (one copy to the host) are read exactly and added in
+// exact host arithmetic.
+RationalTensor sum_by_chunks(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes,
+                             const at::Tensor& standard_primes) {
+  const int64_t n = num.size(1);
+  const int64_t full = n / kChunk;
+  std::vector<at::Tensor> chunk_num, chunk_den;
+  if (full > 0) {
+    at::Tensor cn, cd;
+    sum_last_axis(num.slice(1, 0, full * kChunk).reshape({kNumPrimes, full, kChunk}),
+                  den.slice(1, 0, full * kChunk).reshape({kNumPrimes, full, kChunk}), primes, cn, cd);
+    chunk_num.push_back(cn);
+    chunk_den.push_back(cd);
+  }
+  if (n % kChunk != 0) {
+    at::Tensor cn, cd;
+    sum_last_axis(num.slice(1, full * kChunk, n).unsqueeze(1), den.slice(1, full * kChunk, n).unsqueeze(1), primes,
+                  cn, cd);
+    chunk_num.push_back(cn);
+    chunk_den.push_back(cd);
+  }
+  const at::Tensor host_num = at::cat(chunk_num, 1).cpu().contiguous();
+  const at::Tensor host_den = at::cat(chunk_den, 1).cpu().contiguous();
+  const at::Tensor host_primes = primes.cpu().to(at::kLong).contiguous();
+  const auto basis = crt_basis(host_primes.data_ptr<int64_t>(), static_cast<size_t>(host_primes.numel()));
+  FractionReader reader(*basis);
+  const int64_t chunks = host_num.size(1);
+  mpq_t total, term;
+  mpq_init(total);
+  mpq_init(term);
+  for (int64_t c = 0; c < chunks; ++c) {
+    ExactFraction f = read_reduced(reader, host_num.data_ptr<int64_t>() + c, chunks,
+                                   host_den.data_ptr<int64_t>() + c, chunks);
+    mpz_set(mpq_numref(term), f.num.get());
+    mpz_set(mpq_denref(term), f.den.get());
+    mpq_add(total, total, term);
+  }
+  BigInt total_num, total_den;
+  mpz_set(total_num.get(), mpq_numref(total));
+  mpz_set(total_den.get(), mpq_denref(total));
+  mpq_clear(total);
+  mpq_clear(term);
+  return rebuilt(total_num, total_den, num.device(), standard_primes);
+}
+
+// Inputs holding zero denominators have no value to reduce: they follow the
+// chunked algorithm step by step, each reduction keeping what it cannot rebuild.
+RationalTensor simplified_or_same(const RationalTensor& t, const at::Tensor& standard_primes) {
+  try {
+    const Fraction value = read_scalar(t.num, t.denom, t.primes);
+    auto rebuilt_value = rebuild_scalar(value, t.shape(), t.num.device(), standard_primes);
+    if (rebuilt_value) return *rebuilt_value;
+  } catch (const std::exception&) {
+  }
+  return t;
+}
+
+RationalTensor sum_degenerate(const RationalTensor& x, const at::Tensor& num, const at::Tensor& den,
+                              const at::Tensor& standard_primes) {
+  const int64_t n = num.size(1);
+  c10::optional<RationalTensor> acc;
+  for (int64_t start = 0; start < n; start += kChunk) {
+    const int64_t end = std::min(n, start + kChunk);
+    at::Tensor cn, cd;
+    sum_last_axis(num.slice(1, start, end), den.slice(1, start, end), x.primes, cn, cd);
+    RationalTensor chunk{cn.unsqueeze(1), cd.unsqueeze(1), x.primes, c10::nullopt};
+    chunk = simplified_or_same(chunk, standard_primes);
+    acc = acc ? simplified_or_same(binary(BinaryOp::Add, *acc, chunk), standard_primes) : chunk;
+  }
+  RationalTensor result{acc->num, acc->denom, x.primes, c10::nullopt};
+  if (x.approx) result.approx = x.approx->sum().unsqueeze(0);
+  return simplified_or_same(result, standard_primes);
+}
+
+}  // namespace
+
+RationalTensor sum_all(const RationalTensor& x, const at::Tensor& standard_primes) {
+  const at::Tensor num = x.num.reshape({kNumPrimes, -1});
+  const at::Tensor den = x.denom.reshape({kNumPrimes, -1});
+  const int64_t n = num.size(1);
+  if (n == 0) return from_fraction(int64_t{0}, int64_t{1}, std::vector<int64_t>{1}, x.num.device(), standard_primes);
+  if (n == 1) {
+    c10::optional<at::Tensor> approx;
+    if (x.approx) approx = x.approx->sum().unsqueeze(0);
+    return RationalTensor{num.clone(), den.clone(), x.primes, approx};
+  }
+  const RowScan scan = scan_rows(num, den, x.primes);
+  if (scan.zero_denominator) return sum_degenerate(x, num, den, standard_primes);
+  if (scan.common_denominator) {
+    // n/d + m/d + ... reduces to the same fraction as (n + m + ...)/d.
+    const at::Tensor host_primes = x.primes.cpu().to(at::kLong).contiguous();
+    const auto basis = crt_basis(host_primes.data_ptr<int64_t>(), static_cast<size_t>(host_primes.numel()));
+    const at::Tensor first_den = den.slice(1, 0, 1).reshape({-1}).cpu().contiguous();
+    FractionReader reader(*basis);
+    ExactFraction f = read_reduced(reader, scan.numerator_sums.data(), 1, first_den.data_ptr<int64_t>(), 1);
+    return rebuilt(f.num, f.den, x.num.device(), standard_primes);
+  }
+  return sum_by_chunks(num, den, x.primes, standard_primes);
+}
+
+RationalTensor sum_dim(const RationalTensor& x, int64_t dim) {
+  const int64_t rank = x.num.dim() - 1;
+  if (dim < -rank || dim >= rank) {
+    fail(ErrorKind::Value, "dim " + std::to_string(dim) + " is out of range for a tensor of " +
+                               std::to_string(rank) + " dimension" + (rank == 1 ? "" : "s") + " (expected -" +
+                               std::to_string(rank) + " <= dim < " + std::to_string(rank) + ")");
+  }
+  if (dim < 0) dim += rank;
+  at::Tensor out_num, out_den;
+  const at::Tensor num = x.num.movedim(dim + 1, -1);
+  const at::Tensor den = x.denom.movedim(dim + 1, -1);
+  if (num.size(-1) == 0) {
+    // The empty sum is the exact 0.
+    out_num = at::zeros(num.sizes().slice(0, num.dim() - 1), num.options());
+    out_den = at::ones_like(out_num);
+  } else {
+    sum_last_axis(num, den, x.primes, out_num, out_den);
+  }
+  c10::optional<at::Tensor> approx;
+  if (x.approx) approx = at::sum(*x.approx, {dim});
+  return RationalTensor{out_num, out_den, x.primes, approx};
+}
+
+RationalTensor dot(const RationalTensor& x, const RationalTensor& y, const at::Tensor& standard_primes) {
+  return sum_all(binary(BinaryOp::Mul, x, y), standard_primes);
+}
+
+}  // namespace kalvex
