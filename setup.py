@@ -20,7 +20,7 @@ def sources(pattern):
 
 with_cuda = torch.version.cuda is not None and cpp_extension.CUDA_HOME is not None
 cxx_flags = ["-O3", "-std=c++17", "-fvisibility=hidden", "-Wall", "-Wno-unused-function"]
-nvcc_flags = ["-O3", "-std=c++17", "--expt-relaxed-constexpr"]
+nvcc_flags = ["-O3", "-std=c++17", "--expt-relaxed-constexpr", "--extended-lambda"]
 
 if with_cuda:
     Extension = cpp_extension.CUDAExtension

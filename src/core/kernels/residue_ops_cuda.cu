@@ -10,25 +10,14 @@ namespace kalvex::kernels {
 namespace {
 
 template <typename Op>
-struct BinaryFunctor {
-  __device__ thrust::tuple<int64_t, int64_t> operator()(int64_t a, int64_t b, int64_t c, int64_t d,
-                                                        int64_t p) const {
-    const Modulus m(p);
-    int64_t num, den;
-    Op::apply(a, b, c, d, m, num, den);
-    return thrust::tuple<int64_t, int64_t>(num, den);
-  }
-};
-
-struct EqualFunctor {
-  __device__ bool operator()(int64_t a, int64_t b, int64_t c, int64_t d, int64_t p) const {
-    return cross_equal(a, b, c, d, Modulus(p));
-  }
-};
-
-struct NegFunctor {
-  __device__ int64_t operator()(int64_t a, int64_t p) const { return neg_mod(a, Modulus(p)); }
-};
+void launch_binary(at::TensorIteratorBase& iter) {
+  at::native::gpu_kernel_multiple_outputs(
+      iter, [] GPU_LAMBDA(int64_t a, int64_t b, int64_t c, int64_t d, int64_t p) -> thrust::tuple<int64_t, int64_t> {
+        int64_t num, den;
+        Op::apply(a, b, c, d, Modulus(p), num, den);
+        return thrust::tuple<int64_t, int64_t>(num, den);
+      });
+}
 
 }  // namespace
 
@@ -42,10 +31,12 @@ void binary_cuda(BinaryOp op, BinaryArgs& args) {
                   .add_input(args.d)
                   .add_input(args.primes)
                   .build();
-  visit_op(op, [&](auto op_tag) {
-    using Op = decltype(op_tag);
-    at::native::gpu_kernel_multiple_outputs(iter, BinaryFunctor<Op>{});
-  });
+  switch (op) {
+    case BinaryOp::Add: launch_binary<AddOp>(iter); break;
+    case BinaryOp::Sub: launch_binary<SubOp>(iter); break;
+    case BinaryOp::Mul: launch_binary<MulOp>(iter); break;
+    case BinaryOp::Div: launch_binary<DivOp>(iter); break;
+  }
 }
 
 void equal_flags_cuda(EqualArgs& args) {
@@ -58,12 +49,14 @@ void equal_flags_cuda(EqualArgs& args) {
                   .add_input(args.d)
                   .add_input(args.primes)
                   .build();
-  at::native::gpu_kernel(iter, EqualFunctor{});
+  at::native::gpu_kernel(iter, [] GPU_LAMBDA(int64_t a, int64_t b, int64_t c, int64_t d, int64_t p) -> bool {
+    return cross_equal(a, b, c, d, Modulus(p));
+  });
 }
 
 void neg_cuda(NegArgs& args) {
   auto iter = at::TensorIteratorConfig().add_output(args.out_num).add_input(args.a).add_input(args.primes).build();
-  at::native::gpu_kernel(iter, NegFunctor{});
+  at::native::gpu_kernel(iter, [] GPU_LAMBDA(int64_t a, int64_t p) -> int64_t { return neg_mod(a, Modulus(p)); });
 }
 
 }  // namespace kalvex::kernels
