@@ -19,7 +19,9 @@ def sources(pattern):
 
 
 with_cuda = torch.version.cuda is not None and cpp_extension.CUDA_HOME is not None
-cxx_flags = ["-O3", "-std=c++17", "-fvisibility=hidden", "-Wall", "-Wno-unused-function"]
+# at::parallel_for is inline OpenMP in torch's headers: without -fopenmp it runs serially.
+cxx_flags = ["-O3", "-std=c++17", "-fvisibility=hidden", "-Wall", "-Wno-unused-function", "-fopenmp"]
+link_flags = ["-fopenmp"]
 nvcc_flags = ["-O3", "-std=c++17", "--expt-relaxed-constexpr", "--extended-lambda"]
 
 if with_cuda:
@@ -39,6 +41,7 @@ setup(
             include_dirs=[os.path.join(ROOT, "src")],
             libraries=["gmp"],
             extra_compile_args=extra,
+            extra_link_args=link_flags,
         )
     ],
     cmdclass={"build_ext": cpp_extension.BuildExtension.with_options(use_ninja=True)},

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "core/errors.h"
+#include "core/kernels/stream.h"
 #include "core/simd.h"
 
 namespace kalvex {
@@ -13,6 +14,7 @@ namespace kalvex {
 namespace {
 
 constexpr int kFloatShift = 52;  // values are captured with denominator 2^52
+constexpr int64_t kCaptureBlock = 2048;
 
 int64_t floor_mod(int64_t value, int64_t p) {
   const int64_t r = value % p;
@@ -37,14 +39,16 @@ inline int64_t scaled_value(double v) {
   return static_cast<int64_t>(s);
 }
 
-// One block of the capture: scaled values in, one row of residues per prime out.
+// One block of the capture: scaled values in, one row of residues per prime
+// out.  Results far larger than the caches are streamed to memory.
 KALVEX_CLONES
 void capture_rows(const int64_t* scaled, int64_t count, const int64_t* primes, int64_t row_stride, int64_t* num_out,
-                  int64_t* denom_out, const int64_t* denom_res) {
+                  int64_t* denom_out, const int64_t* denom_res, bool streaming) {
+  int64_t block[kCaptureBlock];
   for (int j = 0; j < kNumPrimes; ++j) {
     const int64_t p = primes[j];
     const double inv = 1.0 / static_cast<double>(p);
-    int64_t* out = num_out + j * row_stride;
+    int64_t* out = streaming ? block : num_out + j * row_stride;
     for (int64_t i = 0; i < count; ++i) {
       const int64_t s = scaled[i];
       const uint64_t mag = s < 0 ? 0 - static_cast<uint64_t>(s) : static_cast<uint64_t>(s);
@@ -55,10 +59,14 @@ void capture_rows(const int64_t* scaled, int64_t count, const int64_t* primes, i
       r -= (r >= p) ? p : 0;
       out[i] = (s < 0 && r != 0) ? p - r : r;
     }
-    int64_t* dout = denom_out + j * row_stride;
-    const int64_t d = denom_res[j];
-    for (int64_t i = 0; i < count; ++i) dout[i] = d;
+    if (streaming) {
+      kernels::stream_copy(num_out + j * row_stride, block, count);
+      kernels::stream_fill(denom_out + j * row_stride, denom_res[j], count);
+    } else {
+      std::fill(denom_out + j * row_stride, denom_out + j * row_stride + count, denom_res[j]);
+    }
   }
+  if (streaming) kernels::stream_fence();
 }
 
 template <typename T>
@@ -75,14 +83,14 @@ void capture_cpu(const at::Tensor& x, const int64_t* primes, const Residues& den
   const int64_t n = x.numel();
   int64_t* num_ptr = num.data_ptr<int64_t>();
   int64_t* denom_ptr = denom.data_ptr<int64_t>();
-  constexpr int64_t kBlock = 2048;
+  const bool streaming = 2 * num.nbytes() >= kernels::kStreamingThreshold;
   auto run = [&](auto scale) {
-    at::parallel_for(0, n, kBlock, [&](int64_t begin, int64_t end) {
-      int64_t scaled[kBlock];
-      for (int64_t start = begin; start < end; start += kBlock) {
-        const int64_t count = std::min(kBlock, end - start);
+    at::parallel_for(0, n, kCaptureBlock, [&](int64_t begin, int64_t end) {
+      int64_t scaled[kCaptureBlock];
+      for (int64_t start = begin; start < end; start += kCaptureBlock) {
+        const int64_t count = std::min(kCaptureBlock, end - start);
         scale(start, count, scaled);
-        capture_rows(scaled, count, primes, n, num_ptr + start, denom_ptr + start, denom_res.data());
+        capture_rows(scaled, count, primes, n, num_ptr + start, denom_ptr + start, denom_res.data(), streaming);
       }
     });
   };

@@ -9,6 +9,7 @@
 #include "core/basis.h"
 #include "core/construct.h"
 #include "core/errors.h"
+#include "core/simd.h"
 #include "reconstruct/crt.h"
 #include "reconstruct/rational.h"
 #include "reconstruct/scalar.h"
@@ -28,40 +29,50 @@ struct RowScan {
   bool zero_denominator = false;
 };
 
+// Per row: the numerator residues summed (below 2^31 each, so up to 2^32 of
+// them fit in 64 bits), and the counts of denominators that differ from the
+// first one or are zero.  Counting instead of branching keeps it vectorised.
+struct RowTotals {
+  uint64_t numerators = 0, differing = 0, zeros = 0;
+};
+
+KALVEX_CLONES void scan_row(const int64_t* __restrict__ num, const int64_t* __restrict__ den, int64_t n,
+                            int64_t first, RowTotals& totals) {
+  uint64_t sum = 0, differing = 0, zeros = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    sum += static_cast<uint64_t>(num[i]);
+    differing += den[i] != first;
+    zeros += den[i] == 0;
+  }
+  totals.numerators = sum;
+  totals.differing += differing;
+  totals.zeros += zeros;
+}
+
 RowScan scan_rows_cpu(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes) {
   const int64_t rows = num.size(0), n = num.size(1);
-  RowScan scan;
-  scan.numerator_sums.assign(rows, 0);
-  std::vector<char> common(rows, 1), zero(rows, 0);
+  constexpr int64_t kSpan = int64_t{1} << 31;
+  std::vector<RowTotals> totals(rows);
+  std::vector<int64_t> sums(rows, 0);
   const int64_t* pn = num.data_ptr<int64_t>();
   const int64_t* pd = den.data_ptr<int64_t>();
   const int64_t* pp = primes.data_ptr<int64_t>();
   at::parallel_for(0, rows, 1, [&](int64_t begin, int64_t end) {
     for (int64_t r = begin; r < end; ++r) {
-      const int64_t* rn = pn + r * n;
-      const int64_t* rd = pd + r * n;
-      const int64_t first = rd[0];
-      // Residues are below 2^31, so 2^32 of them sum without overflow.
-      uint64_t total = 0, partial = 0;
-      bool same = true, any_zero = false;
-      for (int64_t start = 0; start < n; start += int64_t{1} << 31) {
-        const int64_t stop = std::min(n, start + (int64_t{1} << 31));
-        partial = 0;
-        for (int64_t i = start; i < stop; ++i) {
-          partial += static_cast<uint64_t>(rn[i]);
-          same &= rd[i] == first;
-          any_zero |= rd[i] == 0;
-        }
-        total = (total + partial % static_cast<uint64_t>(pp[r])) % static_cast<uint64_t>(pp[r]);
+      const uint64_t p = static_cast<uint64_t>(pp[r]);
+      uint64_t total = 0;
+      for (int64_t start = 0; start < n; start += kSpan) {
+        scan_row(pn + r * n + start, pd + r * n + start, std::min(kSpan, n - start), pd[r * n], totals[r]);
+        total = (total + totals[r].numerators % p) % p;
       }
-      scan.numerator_sums[r] = static_cast<int64_t>(total);
-      common[r] = same;
-      zero[r] = any_zero;
+      sums[r] = static_cast<int64_t>(total);
     }
   });
-  for (int64_t r = 0; r < rows; ++r) {
-    scan.common_denominator &= common[r] != 0;
-    scan.zero_denominator |= zero[r] != 0;
+  RowScan scan;
+  scan.numerator_sums = std::move(sums);
+  for (const RowTotals& t : totals) {
+    scan.common_denominator &= t.differing == 0;
+    scan.zero_denominator |= t.zeros != 0;
   }
   return scan;
 }

@@ -3,6 +3,7 @@
 // then skips reading each destination line before overwriting it, which is a
 // third of the memory traffic of an element-wise op with two outputs.
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 
 #if defined(__x86_64__) || defined(_M_X64)
@@ -19,6 +20,14 @@ inline void stream_copy(int64_t* dst, const int64_t* src, int64_t n) {
   for (int64_t i = 0; i < n; ++i) _mm_stream_si64(reinterpret_cast<long long*>(dst + i), src[i]);
 #else
   std::memcpy(dst, src, static_cast<size_t>(n) * sizeof(int64_t));
+#endif
+}
+
+inline void stream_fill(int64_t* dst, int64_t value, int64_t n) {
+#if defined(__x86_64__) || defined(_M_X64)
+  for (int64_t i = 0; i < n; ++i) _mm_stream_si64(reinterpret_cast<long long*>(dst + i), value);
+#else
+  std::fill(dst, dst + n, value);
 #endif
 }
 

@@ -1,0 +1,102 @@
+"""Exact reductions against Fraction arithmetic, math.fsum and the literal product tensor."""
+import fractions
+import math
+import os
+import resource
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from _common import best_of, reuse_freed_memory, row  # noqa: E402
+
+import torch  # noqa: E402
+
+from varnix.orvo.kalvex import ModularTensor  # noqa: E402
+
+
+def literal_matmul(a, b):
+    """The [P, m, n, k] product tensors reduced by halving passes."""
+    P = a.primes.view(-1, 1, 1, 1)
+    pn = a.num.unsqueeze(2) * b.num.transpose(1, 2).unsqueeze(1) % P
+    pd = a.denom.unsqueeze(2) * b.denom.transpose(1, 2).unsqueeze(1) % P
+    while pn.shape[-1] > 1:
+        k = pn.shape[-1]
+        carry = (pn[..., -1:], pd[..., -1:]) if k % 2 else None
+        if carry:
+            pn, pd = pn[..., :-1], pd[..., :-1]
+        ln, ld, rn, rd = pn[..., 0::2], pd[..., 0::2], pn[..., 1::2], pd[..., 1::2]
+        pn, pd = (ln * rd % P + ld * rn % P) % P, ld * rd % P
+        if carry:
+            pn, pd = torch.cat([pn, carry[0]], -1), torch.cat([pd, carry[1]], -1)
+    return pn.squeeze(-1), pd.squeeze(-1)
+
+
+def peak_memory_child(kind, size):
+    """Peak resident memory (MB) added by one product, measured in a fresh process."""
+    code = f"""
+import resource, sys, torch
+sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r}); sys.path.insert(0, {os.path.join(os.path.dirname(os.path.abspath(__file__)), '..')!r})
+from bench_reduce import literal_matmul
+from varnix.orvo.kalvex import ModularTensor
+g = torch.Generator().manual_seed(0)
+a = ModularTensor.from_tensor(torch.randn({size}, {size}, dtype=torch.float64, generator=g), "cpu")
+b = ModularTensor.from_tensor(torch.randn({size}, {size}, dtype=torch.float64, generator=g), "cpu")
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+r = a.matmul(b) if {kind!r} == "fused" else literal_matmul(a, b)
+print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) / 1024)
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    return float(out.stdout.strip().splitlines()[-1])
+
+
+def main():
+    reuse_freed_memory()
+    print(f"threads: {torch.get_num_threads()}")
+    gen = torch.Generator().manual_seed(0)
+
+    print("(a) exact sum, end to end: from_tensor(x, 'cpu').sum().to_rational()")
+    for n in [10**3, 10**5, 10**6]:
+        x = torch.randn(n, dtype=torch.float64, generator=gen) * 100
+        values = x.tolist()
+        ours = best_of(lambda: ModularTensor.from_tensor(x, "cpu").sum().to_rational(), repeat=5)
+        start = time.perf_counter()
+        exact = sum(map(fractions.Fraction, values))
+        frac_time = time.perf_counter() - start
+        fsum = best_of(lambda: math.fsum(values), repeat=3)
+        got = fractions.Fraction(*ModularTensor.from_tensor(x, "cpu").sum().to_rational())
+        # values are captured with 52 fractional bits, so the sum of those is what must match
+        assert got == sum(fractions.Fraction(int(v * 2**52), 2**52) for v in values)
+        del exact
+        print(f"  n = {n:>8}")
+        row("vs sum(map(Fraction, values))", ours, frac_time)
+        row("vs math.fsum (rounded, not exact)", ours, fsum)
+
+    print("(b) exact dot product of two 10^5 vectors")
+    a = torch.randn(10**5, dtype=torch.float64, generator=gen)
+    b = torch.randn(10**5, dtype=torch.float64, generator=gen)
+    ma, mb = ModularTensor.from_tensor(a, "cpu"), ModularTensor.from_tensor(b, "cpu")
+    ours = best_of(lambda: ma.dot(mb), repeat=5)
+    fa, fb = [fractions.Fraction(v) for v in a.tolist()], [fractions.Fraction(v) for v in b.tolist()]
+    ref = best_of(lambda: sum(x * y for x, y in zip(fa, fb)), repeat=1)
+    captured = [fractions.Fraction(int(v * 2**52), 2**52) for v in a.tolist()], [
+        fractions.Fraction(int(v * 2**52), 2**52) for v in b.tolist()]
+    assert fractions.Fraction(*ma.dot(mb).to_rational()) == sum(x * y for x, y in zip(*captured))
+    row("a.dot(b) vs Fraction dot", ours, ref)
+
+    print("(c) matmul against the literal [P, m, n, k] product with halving passes")
+    for size in [64, 128]:
+        x = ModularTensor.from_tensor(torch.randn(size, size, dtype=torch.float64, generator=gen), "cpu")
+        y = ModularTensor.from_tensor(torch.randn(size, size, dtype=torch.float64, generator=gen), "cpu")
+        ours = best_of(lambda: x.matmul(y), repeat=3)
+        ref = best_of(lambda: literal_matmul(x, y), repeat=1)
+        fused, literal = x.matmul(y), literal_matmul(x, y)
+        assert torch.equal(fused.num, literal[0]) and torch.equal(fused.denom, literal[1])
+        row(f"{size}x{size} @ {size}x{size}", ours, ref)
+        print(f"    peak memory added: {peak_memory_child('fused', size):8.1f} MB fused,"
+              f" {peak_memory_child('literal', size):8.1f} MB literal")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,191 @@
+"""Sums, dot products and matrix products: exact values and residues."""
+import random
+from fractions import Fraction
+
+import pytest
+import torch
+
+from helpers import BASIS, captured, column, residues
+from varnix.orvo.kalvex import ModularTensor as MT
+
+
+def value(t):
+    return Fraction(*t.to_rational())
+
+
+def from_fractions(values, device):
+    """A 1-D tensor holding the given Fractions, unreduced as given."""
+    num = torch.tensor([[f.numerator % p for f in values] for p in BASIS], dtype=torch.int64)
+    den = torch.tensor([[f.denominator % p for f in values] for p in BASIS], dtype=torch.int64)
+    approx = torch.tensor([float(f) for f in values], dtype=torch.float32)
+    return MT(num.to(device), den.to(device), None, approx.to(device))
+
+
+def literal_tree_sum(pairs):
+    """(N, D) of the pairwise cross-multiplied sum."""
+    n, d = pairs[0]
+    for a, b in pairs[1:]:
+        n, d = n * b + d * a, d * b
+    return n, d
+
+
+class TestSum:
+    @pytest.mark.parametrize("n", [2, 11, 12, 13, 64, 65, 100, 1000, 100_000])
+    def test_float_captured_sums_are_exact(self, n, device):
+        gen = torch.Generator().manual_seed(n)
+        x = torch.randn(n, dtype=torch.float64, generator=gen) * 100
+        s = MT.from_tensor(x, device).sum()
+        expected = sum(map(captured, x.tolist()))
+        assert s.shape == (1,)
+        assert value(s) == expected
+        # the result is stored in lowest terms, with from_fraction's approximation
+        assert column(s.num, (0,)) == residues(expected.numerator)
+        assert column(s.denom, (0,)) == residues(expected.denominator)
+        assert s._approx.item() == torch.tensor(float(expected), dtype=torch.float32).item()
+
+    @pytest.mark.parametrize("n", [3, 64, 65, 130, 200])
+    def test_mixed_denominators(self, n, device):
+        rng = random.Random(n)
+        values = [Fraction(rng.randrange(-50, 50), rng.randrange(1, 40)) for _ in range(n)]
+        assert value(from_fractions(values, device).sum()) == sum(values)
+        harmonic = [Fraction(1, k) for k in range(1, n + 1)]
+        assert value(from_fractions(harmonic, device).sum()) == sum(harmonic)
+
+    def test_integers_and_shapes(self, device):
+        x = torch.arange(-600, 600, dtype=torch.float64).reshape(30, 40)
+        assert value(MT.from_tensor(x, device).sum()) == sum(range(-600, 600))
+        thirds = MT.from_fraction(1, 3, (3,), device).sum()
+        assert column(thirds.num, (0,)) == residues(1) and column(thirds.denom, (0,)) == residues(1)
+
+    def test_one_element_is_copied_not_reduced(self, device):
+        x = MT.from_fraction(6, 4, (1, 1), device)
+        s = x.sum()
+        assert s.shape == (1,)
+        assert column(s.num, (0,)) == residues(6) and column(s.denom, (0,)) == residues(4)
+        assert s.num.data_ptr() != x.num.data_ptr()
+        assert s._approx.shape == (1,) and s._approx.item() == 1.5
+        assert MT(x.num, x.denom).sum()._approx is None
+
+    def test_empty_sum_is_exact_zero(self, device):
+        s = MT.zeros((0, 3), device).sum()
+        assert s.shape == (1,) and value(s) == 0
+
+    def test_zero_denominators_do_not_crash(self, device):
+        broken = MT.from_fraction(1, 2, (70,), device) / MT.zeros((70,), device)
+        s = broken.sum()
+        assert s.shape == (1,)
+        assert torch.count_nonzero(s.denom) == 0
+
+    def test_dim_argument(self, device):
+        x = MT.from_fraction(1, 3, (2, 3), device)
+        assert torch.equal(x.sum(dim=1).num, x._sum_dim(1).num)
+        for bad in [True, 1.0, "1"]:
+            with pytest.raises(TypeError, match="Argument 'dim' has incorrect type"):
+                x.sum(dim=bad)
+
+
+class TestSumDim:
+    def test_three_thirds_stay_unreduced(self, device):
+        r = MT.from_fraction(1, 3, (2, 3), device).sum(dim=-1)
+        assert r.shape == (2,)
+        assert column(r.num, (1,)) == residues(27) and column(r.denom, (1,)) == residues(27)
+        assert torch.allclose(r._approx, torch.ones(2, device=device))
+
+    def test_residues_match_the_cross_multiplied_sum(self, device):
+        values = [Fraction(k, k + 2) for k in range(1, 6)]  # five columns: ((a+b)+(c+d))+e
+        num = torch.stack([from_fractions(values, device).num] * 2, dim=1)
+        den = torch.stack([from_fractions(values, device).denom] * 2, dim=1)
+        r = MT(num, den)._sum_dim(1)
+        n, d = literal_tree_sum([(f.numerator, f.denominator) for f in values])
+        assert column(r.num, (0,)) == residues(n) and column(r.denom, (1,)) == residues(d)
+        assert r._approx is None
+
+    @pytest.mark.parametrize("dim", [0, 1, 2, -1, -3])
+    def test_every_axis(self, dim, device):
+        gen = torch.Generator().manual_seed(3)
+        x = torch.randn(2, 3, 4, dtype=torch.float64, generator=gen)
+        r = MT.from_tensor(x, device)._sum_dim(dim)
+        expected_shape = list(x.shape)
+        del expected_shape[dim]
+        assert list(r.shape) == expected_shape
+        assert torch.allclose(r._approx.double(), x.sum(dim).to(device), atol=1e-5)
+        flat = x.movedim(dim, -1).reshape(-1, x.shape[dim])
+        r_num, r_den = r.num.reshape(20, -1), r.denom.reshape(20, -1)
+        for i in range(flat.shape[0]):
+            got = Fraction(*MT(r_num[:, i], r_den[:, i]).to_rational())
+            assert got == sum(map(captured, flat[i].tolist()))
+
+    @pytest.mark.parametrize("dim", [2, -3, 5])
+    def test_out_of_range(self, dim, device):
+        with pytest.raises(ValueError, match=f"dim {dim} is out of range"):
+            MT.zeros((2, 3), device)._sum_dim(dim)
+
+
+class TestDot:
+    @pytest.mark.parametrize("n", [3, 10, 64, 65, 1000])
+    def test_exact(self, n, device):
+        gen = torch.Generator().manual_seed(n)
+        a = torch.randn(n, dtype=torch.float64, generator=gen)
+        b = torch.randn(n, dtype=torch.float64, generator=gen)
+        d = MT.from_tensor(a, device).dot(MT.from_tensor(b, device))
+        assert d.shape == (1,)
+        assert value(d) == sum(captured(x) * captured(y) for x, y in zip(a.tolist(), b.tolist()))
+
+    def test_mixed_denominators(self, device):
+        xs = [Fraction(1, k) for k in range(1, 40)]
+        ys = [Fraction(k, 7) for k in range(1, 40)]
+        assert value(from_fractions(xs, device).dot(from_fractions(ys, device))) == sum(a * b for a, b in zip(xs, ys))
+
+
+class TestMatmul:
+    def literal(self, a, b):
+        """Residues of the four-dimensional product reduced by halving passes."""
+        P = a.primes.view(-1, 1, 1, 1)
+        pn = a.num.unsqueeze(2) * b.num.transpose(1, 2).unsqueeze(1) % P
+        pd = a.denom.unsqueeze(2) * b.denom.transpose(1, 2).unsqueeze(1) % P
+        while pn.shape[-1] > 1:
+            k = pn.shape[-1]
+            carry = (pn[..., k - 1 :], pd[..., k - 1 :]) if k % 2 else None
+            ln, ld, rn, rd = pn[..., 0 : k - k % 2 : 2], pd[..., 0 : k - k % 2 : 2], pn[..., 1::2], pd[..., 1::2]
+            rn, rd = rn[..., : ln.shape[-1]], rd[..., : ln.shape[-1]]
+            pn, pd = (ln * rd % P + ld * rn % P) % P, ld * rd % P
+            if carry:
+                pn, pd = torch.cat([pn, carry[0]], -1), torch.cat([pd, carry[1]], -1)
+        return pn.squeeze(-1), pd.squeeze(-1)
+
+    @pytest.mark.parametrize("m, k, n", [(2, 3, 2), (3, 1, 4), (4, 5, 3), (5, 17, 6)])
+    def test_residues_and_values(self, m, k, n, device):
+        gen = torch.Generator().manual_seed(m * k * n)
+        x = torch.randn(m, k, dtype=torch.float64, generator=gen)
+        y = torch.randn(k, n, dtype=torch.float64, generator=gen)
+        a, b = MT.from_tensor(x, device), MT.from_tensor(y, device)
+        c = a.matmul(b)
+        assert c.shape == (m, n)
+        num, den = self.literal(a, b)
+        assert torch.equal(c.num, num) and torch.equal(c.denom, den)
+        for i in range(m):
+            for j in range(n):
+                exact = sum(captured(x[i, t].item()) * captured(y[t, j].item()) for t in range(k))
+                assert Fraction(*MT(c.num[:, i, j], c.denom[:, i, j]).to_rational()) == exact
+        assert torch.allclose(c._approx, x.float().to(device) @ y.float().to(device))
+
+    def test_halves_give_denominator_64(self, device):
+        c = MT.from_fraction(1, 2, (2, 3), device).matmul(MT.from_fraction(1, 2, (3, 2), device))
+        assert column(c.denom, (0, 0)) == residues(64)
+        assert Fraction(*MT(c.num[:, 1, 1], c.denom[:, 1, 1]).to_rational()) == Fraction(3, 4)
+
+    def test_approximation_needs_both(self, device):
+        a = MT.from_fraction(1, 2, (2, 2), device)
+        assert a.matmul(MT(a.num, a.denom))._approx is None
+
+    def test_shape_errors(self, device):
+        a = MT.zeros((2, 3), device)
+        with pytest.raises(ValueError, match=r"^Shape mismatch: torch.Size\(\[2, 3\]\) vs torch.Size\(\[2, 3\]\)$"):
+            a.matmul(a)
+        with pytest.raises(ValueError, match="^matmul requires 2D tensors$"):
+            a.matmul(MT.zeros((3,), device))
+
+    def test_empty_inner_length_gives_zeros(self, device):
+        c = MT.zeros((2, 0), device).matmul(MT.zeros((0, 3), device))
+        assert c.shape == (2, 3)
+        assert torch.count_nonzero(c.num) == 0 and bool((c.denom == 1).all())
