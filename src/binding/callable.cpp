@@ -102,8 +102,7 @@ PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* k
     PyObject* bound[kMaxParams + 1] = {};
     Ref extra;  // the tuple of a variable-positional signature
     const Py_ssize_t n_positional = std::min<Py_ssize_t>(nargs, f->n_params);
-    if (nargs > f->n_params) {
-      if (f->def->varargs == nullptr) too_many_positional(f, nargs);
+    if (nargs > f->n_params && f->def->varargs != nullptr) {
       extra = Ref::checked(PyTuple_New(nargs - f->n_params));
       for (Py_ssize_t i = f->n_params; i < nargs; ++i) {
         Py_INCREF(args[i]);
@@ -121,6 +120,8 @@ PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* k
         bound[index] = args[nargs + k];
       }
     }
+    // As CPython does: keyword errors first, then the count of positional arguments.
+    if (nargs > f->n_params && f->def->varargs == nullptr) too_many_positional(f, nargs);
     bool complete = true;
     for (int i = 0; i < f->n_params; ++i) {
       if (bound[i] == nullptr) bound[i] = f->defaults[i];

@@ -18,7 +18,7 @@ void check_same_rank(const RationalTensor& x, const RationalTensor& y) {
   if (x.num.dim() == y.num.dim()) return;
   std::ostringstream message;
   message << "ModularTensor operands must have the same number of dimensions, got shapes " << x.shape() << " and "
-          << (y.num.dim() == 0 ? y.num.sizes() : y.shape());
+          << y.shape();
   fail(ErrorKind::Runtime, message.str());
 }
 

@@ -1,6 +1,7 @@
 #include "core/construct.h"
 
 #include <ATen/ATen.h>
+#include <ATen/EmptyTensor.h>
 #include <ATen/Parallel.h>
 
 #include <cmath>
@@ -185,6 +186,8 @@ at::Tensor filled_approx(double value, at::IntArrayRef shape, at::Device device)
 
 RationalTensor from_fraction(const BigInt& num, const BigInt& denom, at::IntArrayRef shape, at::Device device,
                              const at::Tensor& primes) {
+  // torch's own message for a negative dimension (it names the user shape).
+  at::detail::check_size_nonnegative(shape);
   at::Tensor num_res = filled_residues(residues_of(num), shape, device);
   at::Tensor denom_res = filled_residues(residues_of(denom), shape, device);
   const double quotient = true_divide(num, denom);
@@ -195,6 +198,8 @@ RationalTensor from_fraction(int64_t num, int64_t denom, at::IntArrayRef shape, 
                              const at::Tensor& primes) {
   constexpr int64_t kExact = int64_t{1} << 53;
   if (num > -kExact && num < kExact && denom > -kExact && denom < kExact) {
+    // Shape errors come before the division's, as they do when the residues are made first.
+    at::detail::check_size_nonnegative(shape);
     if (denom == 0) fail(ErrorKind::ZeroDivision, "division by zero");
     at::Tensor num_res = filled_residues(residues_of(num), shape, device);
     at::Tensor denom_res = filled_residues(residues_of(denom), shape, device);

@@ -12,7 +12,9 @@ struct RationalTensor {
   at::Tensor primes;                  // int64 [P]
   c10::optional<at::Tensor> approx;   // float [*shape], or none
 
-  at::IntArrayRef shape() const { return num.sizes().slice(1); }
+  // The user shape: the residue shape without its prime axis (empty for a
+  // malformed zero-dimensional residue tensor).
+  at::IntArrayRef shape() const { return num.dim() == 0 ? num.sizes() : num.sizes().slice(1); }
 };
 
 }  // namespace kalvex

@@ -77,8 +77,17 @@ RowScan scan_rows_cpu(const at::Tensor& num, const at::Tensor& den, const at::Te
   return scan;
 }
 
+// Primes the fast scan can reduce by: every entry in [2, 2^31).
+bool valid_basis(const at::Tensor& primes) {
+  const at::Tensor p = primes.contiguous();
+  const int64_t* v = p.data_ptr<int64_t>();
+  for (int64_t i = 0; i < p.numel(); ++i)
+    if (v[i] < 2 || v[i] >= (int64_t{1} << 31)) return false;
+  return true;
+}
+
 RowScan scan_rows(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes) {
-  if (num.is_cpu() && den.is_cpu() && primes.is_cpu()) {
+  if (num.is_cpu() && den.is_cpu() && primes.is_cpu() && valid_basis(primes)) {
     return scan_rows_cpu(num.contiguous(), den.contiguous(), primes.contiguous().to(at::kLong));
   }
   RowScan scan;
@@ -203,6 +212,13 @@ RationalTensor sum_all(const RationalTensor& x, const at::Tensor& standard_prime
     if (x.approx) approx = x.approx->sum().unsqueeze(0);
     return RationalTensor{num.clone(), den.clone(), x.primes, approx};
   }
+  // Residues that do not form a proper [P, n] pair against a [P] basis take
+  // the step-by-step path, where torch reports what does not fit.
+  const bool well_formed = num.sizes().equals(den.sizes()) && num.scalar_type() == at::kLong &&
+                           den.scalar_type() == at::kLong && x.primes.dim() == 1 &&
+                           x.primes.scalar_type() == at::kLong && x.primes.numel() == kNumPrimes &&
+                           x.primes.device() == num.device() && den.device() == num.device();
+  if (!well_formed) return sum_degenerate(x, num, den, standard_primes);
   const RowScan scan = scan_rows(num, den, x.primes);
   if (scan.zero_denominator) return sum_degenerate(x, num, den, standard_primes);
   if (scan.common_denominator) {

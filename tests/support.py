@@ -1,0 +1,28 @@
+"""Independent expectations: the basis written out, residues by Python's %."""
+import torch
+
+BASIS = [
+    2147483629, 2147483587, 2147483549, 2147483489, 2147483477, 2147483423, 2147483399,
+    2147483353, 2147483323, 2147483269, 2147483249, 2147483237, 2147483179, 2147483171,
+    2147483137, 2147483123, 2147483077, 2147483069, 2147483059, 2147483053,
+]
+
+
+def residues(value):
+    """Floor residues of a Python int modulo each prime, in basis order."""
+    return [value % p for p in BASIS]
+
+
+def assert_filled(tensor, value, shape):
+    """`tensor` is int64 [20, *shape] and every element of row i is value mod p_i."""
+    assert tensor.dtype == torch.int64
+    assert tuple(tensor.shape) == (len(BASIS), *shape)
+    column = torch.tensor(residues(value), dtype=torch.int64).view(-1, *([1] * len(shape)))
+    assert torch.equal(tensor.cpu(), column.expand(-1, *shape))
+
+
+def assert_same_float(actual, expected):
+    """Bitwise equality of float tensors (so -0.0 differs from 0.0, and NaN equals NaN)."""
+    assert actual.dtype == expected.dtype and actual.shape == expected.shape
+    int_type = {torch.float32: torch.int32, torch.float64: torch.int64}[actual.dtype]
+    assert torch.equal(actual.cpu().view(int_type), expected.cpu().view(int_type))
