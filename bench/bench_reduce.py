@@ -47,7 +47,9 @@ before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 r = a.matmul(b) if {kind!r} == "fused" else literal_matmul(a, b)
 print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) / 1024)
 """
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    # A plain allocator here: memory kept from earlier work would hide the peak.
+    env = {k: v for k, v in os.environ.items() if not k.startswith("MALLOC_")}
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, env=env)
     return float(out.stdout.strip().splitlines()[-1])
 
 

@@ -5,6 +5,10 @@
 
 #include "core/kernels/launch.h"
 
+#ifndef GPU_LAMBDA
+#define GPU_LAMBDA __host__ __device__
+#endif
+
 namespace kalvex::kernels {
 
 namespace {
