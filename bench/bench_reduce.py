@@ -2,7 +2,6 @@
 import fractions
 import math
 import os
-import resource
 import subprocess
 import sys
 import time
@@ -36,16 +35,22 @@ def literal_matmul(a, b):
 def peak_memory_child(kind, size):
     """Peak resident memory (MB) added by one product, measured in a fresh process."""
     code = f"""
-import resource, sys, torch
+import sys, torch
 sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r}); sys.path.insert(0, {os.path.join(os.path.dirname(os.path.abspath(__file__)), '..')!r})
 from bench_reduce import literal_matmul
 from varnix.orvo.kalvex import ModularTensor
 g = torch.Generator().manual_seed(0)
 a = ModularTensor.from_tensor(torch.randn({size}, {size}, dtype=torch.float64, generator=g), "cpu")
 b = ModularTensor.from_tensor(torch.randn({size}, {size}, dtype=torch.float64, generator=g), "cpu")
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+def resident(field):
+    for line in open("/proc/self/status"):
+        if line.startswith(field + ":"):
+            return int(line.split()[1]) / 1024
+# ru_maxrss would start from the parent's peak; reset this process's own peak instead.
+open("/proc/self/clear_refs", "w").write("5")
+before = resident("VmRSS")
 r = a.matmul(b) if {kind!r} == "fused" else literal_matmul(a, b)
-print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) / 1024)
+print(resident("VmHWM") - before)
 """
     # A plain allocator here: memory kept from earlier work would hide the peak.
     env = {k: v for k, v in os.environ.items() if not k.startswith("MALLOC_")}
