@@ -35,11 +35,6 @@ at::DimVector broadcast_sizes(std::initializer_list<const at::Tensor*> tensors) 
   return sizes;
 }
 
-[[noreturn]] void unsupported_device(const at::Tensor& t) {
-  fail(ErrorKind::Runtime, "ModularTensor arithmetic is not available on device " + t.device().str() +
-                               (t.is_cuda() ? " (this build has no CUDA support)" : ""));
-}
-
 bool small_cpu_floats(const at::Tensor& a, const at::Tensor& b) {
   return a.device().is_cpu() && b.device().is_cpu() && a.scalar_type() == at::kFloat &&
          b.scalar_type() == at::kFloat && a.is_contiguous() && b.is_contiguous() && a.sizes().equals(b.sizes()) &&
@@ -86,17 +81,7 @@ RationalTensor binary(BinaryOp op, const RationalTensor& x, const RationalTensor
   const auto sizes = broadcast_sizes({&args.a, &args.b, &args.c, &args.d, &args.primes});
   args.out_num = at::empty(sizes, x.num.options());
   args.out_den = at::empty(sizes, x.num.options());
-  if (x.num.is_cpu()) {
-    kernels::binary_cpu(op, args);
-  } else if (x.num.is_cuda()) {
-#ifdef KALVEX_WITH_CUDA
-    kernels::binary_cuda(op, args);
-#else
-    unsupported_device(x.num);
-#endif
-  } else {
-    unsupported_device(x.num);
-  }
+  kernels::binary(op, args);
   c10::optional<at::Tensor> approx;
   if (x.approx && y.approx) approx = combine_approx(op, *x.approx, *y.approx);
   return RationalTensor{args.out_num, args.out_den, x.primes, approx};
@@ -107,17 +92,7 @@ RationalTensor negate(const RationalTensor& x) {
   args.a = x.num;
   args.primes = prime_column(x.primes, x.num.dim());
   args.out_num = at::empty(broadcast_sizes({&args.a, &args.primes}), x.num.options());
-  if (x.num.is_cpu()) {
-    kernels::neg_cpu(args);
-  } else if (x.num.is_cuda()) {
-#ifdef KALVEX_WITH_CUDA
-    kernels::neg_cuda(args);
-#else
-    unsupported_device(x.num);
-#endif
-  } else {
-    unsupported_device(x.num);
-  }
+  kernels::neg(args);
   c10::optional<at::Tensor> approx;
   if (x.approx) approx = at::neg(*x.approx);
   return RationalTensor{args.out_num, x.denom.clone(), x.primes, approx};
@@ -133,17 +108,7 @@ at::Tensor equal(const RationalTensor& x, const RationalTensor& y) {
   args.primes = prime_column(x.primes, x.num.dim());
   const auto sizes = broadcast_sizes({&args.a, &args.b, &args.c, &args.d, &args.primes});
   args.out = at::empty(sizes, x.num.options().dtype(at::kBool));
-  if (x.num.is_cpu()) {
-    kernels::equal_flags_cpu(args);
-  } else if (x.num.is_cuda()) {
-#ifdef KALVEX_WITH_CUDA
-    kernels::equal_flags_cuda(args);
-#else
-    unsupported_device(x.num);
-#endif
-  } else {
-    unsupported_device(x.num);
-  }
+  kernels::equal_flags(args);
   return args.out.all(0);
 }
 

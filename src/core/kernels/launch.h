@@ -2,6 +2,7 @@
 // Launchers of the residue kernels.  Operands are already broadcast-compatible
 // and on one device; `primes` is the basis viewed as [P, 1, ..., 1].  Outputs
 // are allocated by the caller with the broadcast residue shape.
+#include <ATen/TensorIterator.h>
 #include <ATen/core/Tensor.h>
 
 #include "core/kernels/residue_ops.h"
@@ -26,6 +27,17 @@ struct NegArgs {
   at::Tensor a;
   at::Tensor primes;
 };
+
+// Run the kernel on the device of the operands.
+void binary(BinaryOp op, BinaryArgs& args);
+void equal_flags(EqualArgs& args);
+void neg(NegArgs& args);
+
+// The iterators both devices share: outputs first, then the operands, then
+// the prime column.
+at::TensorIterator binary_iterator(BinaryArgs& args);
+at::TensorIterator equal_iterator(EqualArgs& args);
+at::TensorIterator neg_iterator(NegArgs& args);
 
 void binary_cpu(BinaryOp op, BinaryArgs& args);
 void equal_flags_cpu(EqualArgs& args);

@@ -142,15 +142,7 @@ void binary_cpu(BinaryOp op, BinaryArgs& args) {
     });
     return;
   }
-  auto iter = at::TensorIteratorConfig()
-                  .add_output(args.out_num)
-                  .add_output(args.out_den)
-                  .add_input(args.a)
-                  .add_input(args.b)
-                  .add_input(args.c)
-                  .add_input(args.d)
-                  .add_input(args.primes)
-                  .build();
+  auto iter = binary_iterator(args);
   visit_op(op, [&](auto op_tag) {
     using Op = decltype(op_tag);
     iter.for_each(
@@ -188,15 +180,7 @@ void equal_flags_cpu(EqualArgs& args) {
     });
     return;
   }
-  auto iter = at::TensorIteratorConfig()
-                  .check_all_same_dtype(false)
-                  .add_output(args.out)
-                  .add_input(args.a)
-                  .add_input(args.b)
-                  .add_input(args.c)
-                  .add_input(args.d)
-                  .add_input(args.primes)
-                  .build();
+  auto iter = equal_iterator(args);
   iter.for_each(
       [](char** data, const int64_t* strides, int64_t n) {
         if (strides[0] == 1 && unit_strides(strides + 1, 4) && strides[5] == 0) {
@@ -226,7 +210,7 @@ void neg_cpu(NegArgs& args) {
     for_each_row_span(rows, length, [&](int64_t r, int64_t at, int64_t n) { neg_row(a + at, p[r], n, out + at); });
     return;
   }
-  auto iter = at::TensorIteratorConfig().add_output(args.out_num).add_input(args.a).add_input(args.primes).build();
+  auto iter = neg_iterator(args);
   iter.for_each(
       [](char** data, const int64_t* strides, int64_t n) {
         if (unit_strides(strides, 2) && strides[2] == 0) {

@@ -26,15 +26,7 @@ void launch_binary(at::TensorIteratorBase& iter) {
 }  // namespace
 
 void binary_cuda(BinaryOp op, BinaryArgs& args) {
-  auto iter = at::TensorIteratorConfig()
-                  .add_output(args.out_num)
-                  .add_output(args.out_den)
-                  .add_input(args.a)
-                  .add_input(args.b)
-                  .add_input(args.c)
-                  .add_input(args.d)
-                  .add_input(args.primes)
-                  .build();
+  auto iter = binary_iterator(args);
   switch (op) {
     case BinaryOp::Add: launch_binary<AddOp>(iter); break;
     case BinaryOp::Sub: launch_binary<SubOp>(iter); break;
@@ -44,22 +36,14 @@ void binary_cuda(BinaryOp op, BinaryArgs& args) {
 }
 
 void equal_flags_cuda(EqualArgs& args) {
-  auto iter = at::TensorIteratorConfig()
-                  .check_all_same_dtype(false)
-                  .add_output(args.out)
-                  .add_input(args.a)
-                  .add_input(args.b)
-                  .add_input(args.c)
-                  .add_input(args.d)
-                  .add_input(args.primes)
-                  .build();
+  auto iter = equal_iterator(args);
   at::native::gpu_kernel(iter, [] GPU_LAMBDA(int64_t a, int64_t b, int64_t c, int64_t d, int64_t p) -> bool {
     return cross_equal(a, b, c, d, Modulus(p));
   });
 }
 
 void neg_cuda(NegArgs& args) {
-  auto iter = at::TensorIteratorConfig().add_output(args.out_num).add_input(args.a).add_input(args.primes).build();
+  auto iter = neg_iterator(args);
   at::native::gpu_kernel(iter, [] GPU_LAMBDA(int64_t a, int64_t p) -> int64_t { return neg_mod(a, Modulus(p)); });
 }
 
