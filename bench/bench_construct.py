@@ -15,18 +15,14 @@ import os
 import sys
 import time
 
-MALLOC_SETTINGS = {
-    "MALLOC_MMAP_MAX_": "0",                   # never mmap a block: big blocks come from the heap too
-    "MALLOC_TRIM_THRESHOLD_": str(8 << 30),    # and freed heap memory is not given back to the system
-    "MALLOC_TOP_PAD_": str(1 << 30),           # grow the heap in large steps
-}
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from _common import reuse_freed_memory  # noqa: E402
 
-if any(os.environ.get(k) != v for k, v in MALLOC_SETTINGS.items()):
-    os.environ.update(MALLOC_SETTINGS)
-    os.execv(sys.executable, [sys.executable, *sys.argv])
+reuse_freed_memory()
 
 import torch  # noqa: E402
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from varnix.orvo.kalvex import PRIMES, ModularTensor  # noqa: E402
 
 N = 10**6
@@ -63,7 +59,6 @@ def main():
 
     ours = best_of(lambda: ModularTensor.from_tensor(x, "cpu"))
     loop = best_of(lambda: literal_loop(x, PRIMES))
-    print(f"glibc malloc: {', '.join(f'{k}={v}' for k, v in MALLOC_SETTINGS.items())} (freed memory is reused)")
     print(f"torch {torch.__version__}, {torch.get_num_threads()} thread(s); {N} float64 values -> 2 x [20, {N}] int64;"
           f" best of {REPEATS}")
     print(f"from_tensor        {ours * 1e3:8.2f} ms")

@@ -11,10 +11,10 @@ import time
 
 # Keep glibc from returning freed GMP and tensor buffers to the OS between
 # calls, so timings measure the work and not page faults.  Set before start-up.
-MALLOC_ENV = {"MALLOC_MMAP_MAX_": "0", "MALLOC_TRIM_THRESHOLD_": str(1 << 30)}
-if any(os.environ.get(k) != v for k, v in MALLOC_ENV.items()):
-    os.environ.update(MALLOC_ENV)
-    os.execv(sys.executable, [sys.executable] + sys.argv)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from _common import reuse_freed_memory  # noqa: E402
+
+reuse_freed_memory()
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
@@ -111,8 +111,6 @@ def unreduced_sum_tensor(count, columns, seed):
 
 
 def main():
-    print(f"environment: MALLOC_MMAP_MAX_={os.environ['MALLOC_MMAP_MAX_']} "
-          f"MALLOC_TRIM_THRESHOLD_={os.environ['MALLOC_TRIM_THRESHOLD_']} (set by this script for its own process)")
     print(f"torch {torch.__version__}, {torch.get_num_threads()} threads")
 
     one = ModularTensor.from_fraction(6 * 10**30 + 1, -4 * 10**20, (1,), "cpu")
