@@ -1,4 +1,7 @@
-"""Independent expectations: the basis written out, residues by Python's %."""
+"""Independent expectations: the basis written out, residues by Python's %,
+values by fractions.Fraction."""
+from fractions import Fraction
+
 import torch
 
 BASIS = [
@@ -6,6 +9,19 @@ BASIS = [
     2147483353, 2147483323, 2147483269, 2147483249, 2147483237, 2147483179, 2147483171,
     2147483137, 2147483123, 2147483077, 2147483069, 2147483059, 2147483053,
 ]
+
+
+SCALE = 2**52  # floats are captured as fractions over 2^52
+
+
+def captured(v):
+    """The exact fraction a float is captured as: trunc(v * 2^52) / 2^52."""
+    return Fraction(int(v * SCALE), SCALE)
+
+
+def column(t, index=()):
+    """The residues of one element, as a list over the primes."""
+    return t[(slice(None),) + tuple(index)].tolist()
 
 
 def residues(value):

@@ -6,7 +6,7 @@ from fractions import Fraction
 import pytest
 import torch
 
-from helpers import BASIS, SCALE, captured, column, residues
+from support import BASIS, SCALE, captured, column, residues
 from varnix.orvo.kalvex import ModularTensor as MT
 
 

@@ -5,7 +5,7 @@ from fractions import Fraction
 import pytest
 import torch
 
-from helpers import BASIS, captured, column, residues
+from support import BASIS, captured, column, residues
 from varnix.orvo.kalvex import ModularTensor as MT
 
 
