@@ -165,6 +165,28 @@ class TestGrowthBeyondTheLiteralRange:
         assert t.to_decimal() == decimal.Decimal(exact.numerator) / decimal.Decimal(exact.denominator)
         assert torch.equal(t.to_float().cpu(), float32_of(exact.numerator, exact.denominator).view(1))
 
+    @pytest.mark.parametrize("count", [12, 64, 100, 1000])
+    def test_sums_chained_with_the_operators(self, device, count):
+        gen = torch.Generator().manual_seed(count)
+        x = torch.randn(count, dtype=torch.float64, generator=gen) * 100
+        t = ModularTensor.from_tensor(x, device)
+        acc = ModularTensor(t.num[:, 0], t.denom[:, 0])
+        for i in range(1, count):
+            acc = acc + ModularTensor(t.num[:, i], t.denom[:, i])
+        exact = sum(Fraction(int(v * 2**52), 2**52) for v in x.tolist())
+        assert acc.to_rational() == (exact.numerator, exact.denominator)
+        assert acc.simplify().to_rational() == (exact.numerator, exact.denominator)
+
+    def test_products_chained_with_the_operators(self, device):
+        # Both unreduced products pass 2^1000; the telescoping value stays small.
+        values = [Fraction(k + 1, k) for k in range(1, 200)] + [Fraction(-7, 2**60), Fraction(5, 3)]
+        acc = ModularTensor.from_int(1, (), device)
+        for v in values:
+            acc = acc * ModularTensor.from_fraction(v.numerator, v.denominator, (), device)
+        exact = math.prod(values)
+        assert exact == Fraction(-7 * 200 * 5, 3 * 2**60)
+        assert acc.to_rational() == (exact.numerator, exact.denominator)
+
     def test_long_products(self, device):
         factors = [Fraction(k + 1, k) for k in range(1, 200)] + [Fraction(-7, 2**60)] * 3
         num, den = math.prod(f.numerator for f in factors), math.prod(f.denominator for f in factors)
