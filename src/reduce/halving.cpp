@@ -3,13 +3,22 @@
 #include <ATen/ATen.h>
 
 #include "core/arith.h"
+#include "reduce/fold_cpu.h"
 
 namespace kalvex {
 
-void sum_last_axis(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes, at::Tensor& out_num,
-                   at::Tensor& out_den) {
-  // Halving passes: column 2i plus column 2i+1, an odd last column carried to
-  // the end, each pass one fused addition over all pairs at once.
+namespace {
+
+bool cpu_kernel_applies(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes, int64_t axis) {
+  return num.is_cpu() && den.is_cpu() && primes.is_cpu() && num.sizes().equals(den.sizes()) &&
+         num.scalar_type() == at::kLong && den.scalar_type() == at::kLong && primes.scalar_type() == at::kLong &&
+         primes.dim() == 1 && primes.numel() == num.size(0) && num.size(axis) > 0;
+}
+
+// Halving passes along the last axis: column 2i plus column 2i+1, an odd last
+// column carried to the end, each pass one fused addition over all pairs.
+void halving_passes(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes, at::Tensor& out_num,
+                    at::Tensor& out_den) {
   RationalTensor acc{num, den, primes, c10::nullopt};
   while (acc.num.size(-1) > 1) {
     const int64_t k = acc.num.size(-1);
@@ -25,6 +34,17 @@ void sum_last_axis(const at::Tensor& num, const at::Tensor& den, const at::Tenso
   }
   out_num = acc.num.squeeze(-1);
   out_den = acc.denom.squeeze(-1);
+}
+
+}  // namespace
+
+void sum_axis(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes, int64_t axis,
+              at::Tensor& out_num, at::Tensor& out_den) {
+  if (cpu_kernel_applies(num, den, primes, axis)) {
+    fold_axis_cpu(num.contiguous(), den.contiguous(), primes.contiguous(), axis, out_num, out_den);
+    return;
+  }
+  halving_passes(num.movedim(axis, -1), den.movedim(axis, -1), primes, out_num, out_den);
 }
 
 }  // namespace kalvex

@@ -11,9 +11,9 @@
 
 namespace kalvex {
 
-// Sums the fractions num/den along the last axis (which is removed); rows of
+// Sums the fractions num/den along `axis` (>= 1, which is removed); rows of
 // the leading axis are modulo primes[i].  The result is unreduced.
-void sum_last_axis(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes, at::Tensor& out_num,
-                   at::Tensor& out_den);
+void sum_axis(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes, int64_t axis,
+              at::Tensor& out_num, at::Tensor& out_den);
 
 }  // namespace kalvex

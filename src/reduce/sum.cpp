@@ -135,15 +135,15 @@ RationalTensor sum_by_chunks(const at::Tensor& num, const at::Tensor& den, const
   std::vector<at::Tensor> chunk_num, chunk_den;
   if (full > 0) {
     at::Tensor cn, cd;
-    sum_last_axis(num.slice(1, 0, full * kChunk).reshape({kNumPrimes, full, kChunk}),
-                  den.slice(1, 0, full * kChunk).reshape({kNumPrimes, full, kChunk}), primes, cn, cd);
+    sum_axis(num.slice(1, 0, full * kChunk).reshape({kNumPrimes, full, kChunk}),
+             den.slice(1, 0, full * kChunk).reshape({kNumPrimes, full, kChunk}), primes, 2, cn, cd);
     chunk_num.push_back(cn);
     chunk_den.push_back(cd);
   }
   if (n % kChunk != 0) {
     at::Tensor cn, cd;
-    sum_last_axis(num.slice(1, full * kChunk, n).unsqueeze(1), den.slice(1, full * kChunk, n).unsqueeze(1), primes,
-                  cn, cd);
+    sum_axis(num.slice(1, full * kChunk, n).unsqueeze(1), den.slice(1, full * kChunk, n).unsqueeze(1), primes, 2,
+             cn, cd);
     chunk_num.push_back(cn);
     chunk_den.push_back(cd);
   }
@@ -190,7 +190,7 @@ RationalTensor sum_degenerate(const RationalTensor& x, const at::Tensor& num, co
   for (int64_t start = 0; start < n; start += kChunk) {
     const int64_t end = std::min(n, start + kChunk);
     at::Tensor cn, cd;
-    sum_last_axis(num.slice(1, start, end), den.slice(1, start, end), x.primes, cn, cd);
+    sum_axis(num.slice(1, start, end), den.slice(1, start, end), x.primes, 1, cn, cd);
     RationalTensor chunk{cn.unsqueeze(1), cd.unsqueeze(1), x.primes, c10::nullopt};
     chunk = simplified_or_same(chunk, standard_primes);
     acc = acc ? simplified_or_same(binary(BinaryOp::Add, *acc, chunk), standard_primes) : chunk;
@@ -242,14 +242,14 @@ RationalTensor sum_dim(const RationalTensor& x, int64_t dim) {
   }
   if (dim < 0) dim += rank;
   at::Tensor out_num, out_den;
-  const at::Tensor num = x.num.movedim(dim + 1, -1);
-  const at::Tensor den = x.denom.movedim(dim + 1, -1);
-  if (num.size(-1) == 0) {
+  if (x.num.size(dim + 1) == 0) {
     // The empty sum is the exact 0.
-    out_num = at::zeros(num.sizes().slice(0, num.dim() - 1), num.options());
+    std::vector<int64_t> sizes(x.num.sizes().begin(), x.num.sizes().end());
+    sizes.erase(sizes.begin() + dim + 1);
+    out_num = at::zeros(sizes, x.num.options());
     out_den = at::ones_like(out_num);
   } else {
-    sum_last_axis(num, den, x.primes, out_num, out_den);
+    sum_axis(x.num, x.denom, x.primes, dim + 1, out_num, out_den);
   }
   c10::optional<at::Tensor> approx;
   if (x.approx) approx = at::sum(*x.approx, {dim});
