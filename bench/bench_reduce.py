@@ -80,6 +80,18 @@ def main():
         row("vs sum(map(Fraction, values))", ours, frac_time)
         row("vs math.fsum (rounded, not exact)", ours, fsum)
 
+    print("(a') exact sum of 10^5 fractions with denominators 1..40 (no shared denominator)")
+    n = 10**5
+    nums = torch.randint(-1000, 1000, (n,), generator=gen)
+    dens = torch.randint(1, 41, (n,), generator=gen)
+    column = ModularTensor.from_int(0, (), "cpu").primes.view(-1, 1)
+    mixed = ModularTensor(nums.unsqueeze(0) % column, dens.unsqueeze(0) % column)
+    pairs = list(zip(nums.tolist(), dens.tolist()))
+    ours = best_of(lambda: mixed.sum().to_rational(), repeat=3)
+    ref = best_of(lambda: sum(fractions.Fraction(a, b) for a, b in pairs), repeat=1)
+    assert fractions.Fraction(*mixed.sum().to_rational()) == sum(fractions.Fraction(a, b) for a, b in pairs)
+    row("mixed.sum().to_rational() vs Fraction sum", ours, ref)
+
     print("(b) exact dot product of two 10^5 vectors")
     a = torch.randn(10**5, dtype=torch.float64, generator=gen)
     b = torch.randn(10**5, dtype=torch.float64, generator=gen)
