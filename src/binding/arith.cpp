@@ -60,7 +60,12 @@ Operands load_pair(PyObject* self, PyObject* other, bool numerator_first, bool w
 PyObject* apply(BinaryOp op, PyObject* self, PyObject* other_arg) {
   Ref other = operand(self, other_arg);
   const Operands ops = load_pair(self, other.get(), op == BinaryOp::Mul);
-  return make_instance(binary(op, ops.x, ops.y)).release();
+  RationalTensor result;
+  {
+    AllowThreads unlocked(ops.x.num.numel() > kReleaseGilElements);
+    result = binary(op, ops.x, ops.y);
+  }
+  return make_instance(result).release();
 }
 
 // self.<method>(other), honouring an override in a subclass.
@@ -94,13 +99,23 @@ PyObject* neg(PyObject* const* args) {
   x.num = tensor_field(self, Field::Num);
   x.approx = approx_field(self);
   x.denom = tensor_field(self, Field::Denom);
-  return make_instance(negate(x)).release();
+  RationalTensor result;
+  {
+    AllowThreads unlocked(x.num.numel() > kReleaseGilElements);
+    result = negate(x);
+  }
+  return make_instance(result).release();
 }
 
 PyObject* eq(PyObject* const* args) {
   Ref other = operand(args[0], args[1]);
   const Operands ops = load_pair(args[0], other.get(), false, /*with_approx=*/false);
-  return wrap_tensor(equal(ops.x, ops.y)).release();
+  at::Tensor result;
+  {
+    AllowThreads unlocked(ops.x.num.numel() > kReleaseGilElements);
+    result = equal(ops.x, ops.y);
+  }
+  return wrap_tensor(result).release();
 }
 
 }  // namespace kalvex::py::body

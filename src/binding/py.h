@@ -48,3 +48,26 @@ inline Ref getattr(PyObject* obj, const char* name) { return Ref::checked(PyObje
 inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::checked(PyObject_GetAttr(obj, name)); }
 
 }  // namespace kalvex::py
+
+namespace kalvex::py {
+
+// Lets other Python threads run while large tensor work proceeds in C++ (no
+// Python object may be touched meanwhile).  Small work keeps the GIL: the
+// hand-over would cost more than it frees.
+class AllowThreads {
+ public:
+  explicit AllowThreads(bool release) : state_(release ? PyEval_SaveThread() : nullptr) {}
+  ~AllowThreads() {
+    if (state_ != nullptr) PyEval_RestoreThread(state_);
+  }
+  AllowThreads(const AllowThreads&) = delete;
+  AllowThreads& operator=(const AllowThreads&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Element counts above which the residue work is worth releasing the GIL for.
+constexpr int64_t kReleaseGilElements = int64_t{1} << 16;
+
+}  // namespace kalvex::py

@@ -95,7 +95,13 @@ PyObject* from_tensor(PyObject* const* args) {
       raise(PyExc_TypeError, "from_tensor() expects a torch.Tensor, got %.200s", Py_TYPE(result.get())->tp_name);
     moved = unpack_tensor(result.get());
   }
-  return make_instance_of(cls, kalvex::from_tensor(moved, primes_on(device))).release();
+  const at::Tensor primes = primes_on(device);
+  RationalTensor value;
+  {
+    AllowThreads unlocked(moved.numel() > kReleaseGilElements);
+    value = kalvex::from_tensor(moved, primes);
+  }
+  return make_instance_of(cls, value).release();
 }
 
 PyObject* from_fraction(PyObject* const* args) { return fraction(args[0], args[1], args[2], args[3], args[4]); }

@@ -14,7 +14,13 @@ at::Tensor standard_primes_on(const at::Device& device) { return unpack_tensor(s
 
 PyObject* sum_all_of(PyObject* self) {
   const RationalTensor x = load(self);
-  return make_instance(kalvex::sum_all(x, standard_primes_on(x.num.device()))).release();
+  const at::Tensor primes = standard_primes_on(x.num.device());
+  RationalTensor result;
+  {
+    AllowThreads unlocked(x.num.numel() > kReleaseGilElements);
+    result = kalvex::sum_all(x, primes);
+  }
+  return make_instance(result).release();
 }
 
 }  // namespace
@@ -30,7 +36,13 @@ PyObject* sum(PyObject* const* args) {
 PyObject* sum_dim(PyObject* const* args) {
   const long long dim = PyLong_AsLongLong(args[1]);
   if (dim == -1 && PyErr_Occurred()) throw_error_set();
-  return make_instance(kalvex::sum_dim(load(args[0]), dim)).release();
+  const RationalTensor x = load(args[0]);
+  RationalTensor result;
+  {
+    AllowThreads unlocked(x.num.numel() > kReleaseGilElements);
+    result = kalvex::sum_dim(x, dim);
+  }
+  return make_instance(result).release();
 }
 
 PyObject* dot(PyObject* const* args) {
@@ -42,7 +54,13 @@ PyObject* dot(PyObject* const* args) {
 PyObject* matmul(PyObject* const* args) {
   const RationalTensor a = load(args[0]);
   const RationalTensor b = load(args[1]);
-  return make_instance(kalvex::matmul(a, b, standard_primes_on(a.num.device()))).release();
+  const at::Tensor primes = standard_primes_on(a.num.device());
+  RationalTensor result;
+  {
+    AllowThreads unlocked(a.num.numel() + b.num.numel() > kReleaseGilElements);
+    result = kalvex::matmul(a, b, primes);
+  }
+  return make_instance(result).release();
 }
 
 }  // namespace kalvex::py::body
