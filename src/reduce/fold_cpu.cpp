@@ -40,24 +40,50 @@ KALVEX_CLONES void fold_slices(const int64_t* __restrict__ num, const int64_t* _
   }
 }
 
-// One row of k contiguous fractions, folded in halves: the second half is
-// added onto the first (an odd middle element waits for the next round), so
-// every round is a contiguous, vectorised loop.
-KALVEX_CLONES void fold_row(const int64_t* __restrict__ num, const int64_t* __restrict__ den, int64_t k, int64_t p,
-                            double* __restrict__ bn, double* __restrict__ bd, int64_t* out_num, int64_t* out_den) {
+// Rows of k contiguous fractions, all modulo one prime.  Blocks of kWidth
+// elements are added lane by lane into kWidth partial sums (independent
+// chains, one vector instruction per step), which are then folded in halves;
+// rows shorter than that are added in sequence.  Several rows are in flight
+// at once so that their chains overlap.  The order of the additions does not
+// change the residues.
+constexpr int kWidth = 16;
+constexpr int kRows = 4;
+
+KALVEX_CLONES void fold_rows(const int64_t* __restrict__ num, const int64_t* __restrict__ den, int64_t rows,
+                             int64_t k, int64_t p, int64_t* __restrict__ out_num, int64_t* __restrict__ out_den) {
   const Modulus m(p);
-  for (int64_t i = 0; i < k; ++i) {
-    bn[i] = as_double(num[i]);
-    bd[i] = as_double(den[i]);
+  if (k < 2 * kWidth) {
+    for (int64_t r = 0; r < rows; ++r) {
+      const int64_t* rn = num + r * k;
+      const int64_t* rd = den + r * k;
+      double an = as_double(rn[0]), ad = as_double(rd[0]);
+      for (int64_t t = 1; t < k; ++t) add_into(an, ad, as_double(rn[t]), as_double(rd[t]), m);
+      out_num[r] = as_residue(an);
+      out_den[r] = as_residue(ad);
+    }
+    return;
   }
-  for (int64_t length = k; length > 1;) {
-    const int64_t half = length / 2;
-    const int64_t offset = length - half;
-    for (int64_t i = 0; i < half; ++i) add_into(bn[i], bd[i], bn[offset + i], bd[offset + i], m);
-    length = offset;
+  for (int64_t r0 = 0; r0 < rows; r0 += kRows) {
+    const int count = static_cast<int>(std::min<int64_t>(kRows, rows - r0));
+    alignas(64) double an[kRows][kWidth], ad[kRows][kWidth];
+    for (int r = 0; r < kRows; ++r)
+      for (int j = 0; j < kWidth; ++j) an[r][j] = 0.0, ad[r][j] = 1.0;  // 0/1 adds nothing
+    for (int r = 0; r < count; ++r) {
+      const int64_t* rn = num + (r0 + r) * k;
+      const int64_t* rd = den + (r0 + r) * k;
+      int64_t t = 0;
+      for (; t + kWidth <= k; t += kWidth)
+        for (int j = 0; j < kWidth; ++j) add_into(an[r][j], ad[r][j], as_double(rn[t + j]), as_double(rd[t + j]), m);
+      for (int j = 0; t + j < k; ++j) add_into(an[r][j], ad[r][j], as_double(rn[t + j]), as_double(rd[t + j]), m);
+    }
+    for (int half = kWidth / 2; half >= 1; half /= 2)
+      for (int r = 0; r < kRows; ++r)
+        for (int j = 0; j < half; ++j) add_into(an[r][j], ad[r][j], an[r][half + j], ad[r][half + j], m);
+    for (int r = 0; r < count; ++r) {
+      out_num[r0 + r] = as_residue(an[r][0]);
+      out_den[r0 + r] = as_residue(ad[r][0]);
+    }
   }
-  *out_num = as_residue(bn[0]);
-  *out_den = as_residue(bd[0]);
 }
 
 }  // namespace
@@ -70,6 +96,11 @@ void fold_axis_cpu(const at::Tensor& num, const at::Tensor& den, const at::Tenso
   for (int64_t i = 1; i < axis; ++i) outer *= sizes[i];
   for (int64_t i = axis + 1; i < num.dim(); ++i) inner *= sizes[i];
   const int64_t k = sizes[axis];
+  if (k == 1) {  // nothing to add
+    out_num = num.squeeze(axis).clone();
+    out_den = den.squeeze(axis).clone();
+    return;
+  }
   std::vector<int64_t> out_sizes(sizes.begin(), sizes.end());
   out_sizes.erase(out_sizes.begin() + axis);
   out_num = at::empty(out_sizes, num.options());
@@ -78,17 +109,24 @@ void fold_axis_cpu(const at::Tensor& num, const at::Tensor& den, const at::Tenso
   int64_t *on = out_num.data_ptr<int64_t>(), *od = out_den.data_ptr<int64_t>();
   const int64_t blocks = rows * outer;
   const int64_t grain = std::max<int64_t>(1, 32768 / std::max<int64_t>(1, k * inner));
+  if (inner == 1) {
+    // Rows of k, in runs that share one prime.
+    at::parallel_for(0, blocks, std::max<int64_t>(grain, kRows), [&](int64_t begin, int64_t end) {
+      while (begin < end) {
+        const int64_t prime_index = begin / outer;
+        const int64_t run_end = std::min(end, (prime_index + 1) * outer);
+        fold_rows(pn + begin * k, pd + begin * k, run_end - begin, k, pp[prime_index], on + begin, od + begin);
+        begin = run_end;
+      }
+    });
+    return;
+  }
   at::parallel_for(0, blocks, grain, [&](int64_t begin, int64_t end) {
-    std::vector<double> scratch_num(inner == 1 ? k : inner), scratch_den(inner == 1 ? k : inner);
+    std::vector<double> scratch_num(inner), scratch_den(inner);
     for (int64_t b = begin; b < end; ++b) {
       const int64_t p = pp[b / outer];
-      const int64_t* bn = pn + b * k * inner;
-      const int64_t* bd = pd + b * k * inner;
-      if (inner == 1) {
-        fold_row(bn, bd, k, p, scratch_num.data(), scratch_den.data(), on + b, od + b);
-      } else {
-        fold_slices(bn, bd, k, inner, p, scratch_num.data(), scratch_den.data(), on + b * inner, od + b * inner);
-      }
+      fold_slices(pn + b * k * inner, pd + b * k * inner, k, inner, p, scratch_num.data(), scratch_den.data(),
+                  on + b * inner, od + b * inner);
     }
   });
 }
