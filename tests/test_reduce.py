@@ -115,6 +115,20 @@ class TestSumDim:
             got = Fraction(*MT(r_num[:, i], r_den[:, i]).to_rational())
             assert got == sum(map(captured, flat[i].tolist()))
 
+    @pytest.mark.parametrize("rows, k", [(3, 1), (5, 2), (4, 31), (2, 32), (3, 33), (9, 64), (2, 100), (1, 1000)])
+    def test_row_lengths(self, rows, k, device):
+        rng = random.Random(rows * k)
+        values = [[Fraction(rng.randrange(-99, 99), rng.randrange(1, 12)) for _ in range(k)] for _ in range(rows)]
+        flat = from_fractions([v for row in values for v in row], device)
+        x = MT(flat.num.reshape(20, rows, k), flat.denom.reshape(20, rows, k))
+        along_rows, along_columns = x._sum_dim(1), x._sum_dim(0)
+        for i in range(rows):
+            n, d = literal_tree_sum([(f.numerator, f.denominator) for f in values[i]])
+            assert column(along_rows.num, (i,)) == residues(n) and column(along_rows.denom, (i,)) == residues(d)
+        for t in range(0, k, max(1, k // 7)):
+            got = Fraction(*MT(along_columns.num[:, t], along_columns.denom[:, t]).to_rational())
+            assert got == sum(values[i][t] for i in range(rows))
+
     @pytest.mark.parametrize("dim", [2, -3, 5])
     def test_out_of_range(self, dim, device):
         with pytest.raises(ValueError, match=f"dim {dim} is out of range"):
