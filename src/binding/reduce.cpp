@@ -46,6 +46,20 @@ PyObject* sum_dim(PyObject* const* args) {
 }
 
 PyObject* dot(PyObject* const* args) {
+  if (Py_TYPE(args[0]) == state().cls && Py_TYPE(args[1]) == state().cls) {
+    // Both plain instances: the product and its sum in one pass where possible.
+    RationalTensor x = load(args[0]), y;  // the other operand is read as * reads it
+    y.num = tensor_field(args[1], Field::Num);
+    y.denom = tensor_field(args[1], Field::Denom);
+    if (x.approx) y.approx = approx_field(args[1]);
+    const at::Tensor primes = standard_primes_on(x.num.device());
+    RationalTensor result;
+    {
+      AllowThreads unlocked(x.num.numel() > kReleaseGilElements);
+      result = kalvex::dot(x, y, primes);
+    }
+    return make_instance(result).release();
+  }
   Ref product = Ref::checked(PyNumber_Multiply(args[0], args[1]));
   if (Py_TYPE(product.get()) == state().cls) return sum_all_of(product.get());
   return Ref::checked(PyObject_CallMethod(product.get(), "sum", nullptr)).release();

@@ -9,6 +9,7 @@
 #include "core/basis.h"
 #include "core/construct.h"
 #include "core/errors.h"
+#include "core/modmath.h"
 #include "core/simd.h"
 #include "reconstruct/crt.h"
 #include "reconstruct/rational.h"
@@ -43,6 +44,24 @@ KALVEX_CLONES void scan_row(const int64_t* __restrict__ num, const int64_t* __re
     sum += static_cast<uint64_t>(num[i]);
     differing += den[i] != first;
     zeros += den[i] == 0;
+  }
+  totals.numerators = sum;
+  totals.differing += differing;
+  totals.zeros += zeros;
+}
+
+// The same scan over the element-wise products of two operands, without
+// materialising them: numerators a*c, denominators b*d.
+KALVEX_CLONES void scan_product_row(const int64_t* __restrict__ a, const int64_t* __restrict__ b,
+                                    const int64_t* __restrict__ c, const int64_t* __restrict__ d, int64_t n,
+                                    int64_t p, int64_t first, RowTotals& totals) {
+  const Modulus m(p);
+  uint64_t sum = 0, differing = 0, zeros = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    const int64_t den = mul_mod(b[i], d[i], m);
+    sum += static_cast<uint64_t>(mul_mod(a[i], c[i], m));
+    differing += den != first;
+    zeros += den == 0;
   }
   totals.numerators = sum;
   totals.differing += differing;
@@ -171,6 +190,16 @@ RationalTensor sum_by_chunks(const at::Tensor& num, const at::Tensor& den, const
   return rebuilt(total_num, total_den, num.device(), standard_primes);
 }
 
+// n/d + m/d + ... reduces to the same fraction as (n + m + ...)/d: one read.
+RationalTensor rebuilt_common(const int64_t* numerator_sums, const int64_t* denominator, const at::Tensor& primes,
+                              at::Device device, const at::Tensor& standard_primes) {
+  const at::Tensor host_primes = primes.cpu().to(at::kLong).contiguous();
+  const auto basis = crt_basis(host_primes.data_ptr<int64_t>(), static_cast<size_t>(host_primes.numel()));
+  FractionReader reader(*basis);
+  ExactFraction f = read_reduced(reader, numerator_sums, 1, denominator, 1);
+  return rebuilt(f.num, f.den, device, standard_primes);
+}
+
 // Inputs holding zero denominators have no value to reduce: they follow the
 // chunked algorithm step by step, each reduction keeping what it cannot rebuild.
 RationalTensor simplified_or_same(const RationalTensor& t, const at::Tensor& standard_primes) {
@@ -222,13 +251,9 @@ RationalTensor sum_all(const RationalTensor& x, const at::Tensor& standard_prime
   const RowScan scan = scan_rows(num, den, x.primes);
   if (scan.zero_denominator) return sum_degenerate(x, num, den, standard_primes);
   if (scan.common_denominator) {
-    // n/d + m/d + ... reduces to the same fraction as (n + m + ...)/d.
-    const at::Tensor host_primes = x.primes.cpu().to(at::kLong).contiguous();
-    const auto basis = crt_basis(host_primes.data_ptr<int64_t>(), static_cast<size_t>(host_primes.numel()));
     const at::Tensor first_den = den.slice(1, 0, 1).reshape({-1}).cpu().contiguous();
-    FractionReader reader(*basis);
-    ExactFraction f = read_reduced(reader, scan.numerator_sums.data(), 1, first_den.data_ptr<int64_t>(), 1);
-    return rebuilt(f.num, f.den, x.num.device(), standard_primes);
+    return rebuilt_common(scan.numerator_sums.data(), first_den.data_ptr<int64_t>(), x.primes, x.num.device(),
+                          standard_primes);
   }
   return sum_by_chunks(num, den, x.primes, standard_primes);
 }
@@ -257,6 +282,42 @@ RationalTensor sum_dim(const RationalTensor& x, int64_t dim) {
 }
 
 RationalTensor dot(const RationalTensor& x, const RationalTensor& y, const at::Tensor& standard_primes) {
+  // Operands of one shape whose products share a denominator (float-captured
+  // vectors do) are summed in one scan, without materialising the products.
+  const at::Tensor* operands[] = {&x.num, &x.denom, &y.num, &y.denom};
+  bool fusable = x.primes.is_cpu() && x.primes.dim() == 1 && x.primes.scalar_type() == at::kLong &&
+                 x.primes.numel() == kNumPrimes && x.primes.is_contiguous() && valid_basis(x.primes) &&
+                 x.num.dim() >= 1 && x.num.size(0) == kNumPrimes && x.num.numel() >= 2 * kNumPrimes;
+  for (const at::Tensor* t : operands)
+    fusable = fusable && t->is_cpu() && t->scalar_type() == at::kLong && t->is_contiguous() &&
+              t->sizes().equals(x.num.sizes());
+  if (fusable) {
+    const int64_t n = x.num.numel() / kNumPrimes;
+    const int64_t *a = x.num.data_ptr<int64_t>(), *b = x.denom.data_ptr<int64_t>();
+    const int64_t *c = y.num.data_ptr<int64_t>(), *d = y.denom.data_ptr<int64_t>();
+    const int64_t* pp = x.primes.data_ptr<int64_t>();
+    constexpr int64_t kSpan = int64_t{1} << 31;
+    std::vector<RowTotals> totals(kNumPrimes);
+    std::vector<int64_t> sums(kNumPrimes), first(kNumPrimes);
+    at::parallel_for(0, kNumPrimes, 1, [&](int64_t begin, int64_t end) {
+      for (int64_t r = begin; r < end; ++r) {
+        const int64_t o = r * n;
+        first[r] = mul_mod(b[o], d[o], Modulus(pp[r]));
+        const uint64_t p = static_cast<uint64_t>(pp[r]);
+        uint64_t total = 0;
+        for (int64_t start = 0; start < n; start += kSpan) {
+          const int64_t len = std::min(kSpan, n - start);
+          scan_product_row(a + o + start, b + o + start, c + o + start, d + o + start, len, pp[r], first[r],
+                           totals[r]);
+          total = (total + totals[r].numerators % p) % p;
+        }
+        sums[r] = static_cast<int64_t>(total);
+      }
+    });
+    bool common = true, zero = false;
+    for (const RowTotals& t : totals) common &= t.differing == 0, zero |= t.zeros != 0;
+    if (common && !zero) return rebuilt_common(sums.data(), first.data(), x.primes, x.num.device(), standard_primes);
+  }
   return sum_all(binary(BinaryOp::Mul, x, y), standard_primes);
 }
 
