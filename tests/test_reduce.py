@@ -145,6 +145,17 @@ class TestDot:
         assert d.shape == (1,)
         assert value(d) == sum(captured(x) * captured(y) for x, y in zip(a.tolist(), b.tolist()))
 
+    def test_degenerate_and_mismatched_operands(self, device):
+        a = MT.from_tensor(torch.arange(1.0, 71.0, dtype=torch.float64), device)
+        broken = a / MT.zeros((70,), device)
+        d = a.dot(broken)
+        assert d.shape == (1,) and torch.count_nonzero(d.denom) == 0
+        with pytest.raises(RuntimeError, match="same number of dimensions"):
+            a.dot(MT.zeros((1, 70), device))
+        with pytest.raises(RuntimeError):
+            a.dot(MT.zeros((69,), device))
+        assert value(a.dot(2)) == 2 * sum(range(1, 71))
+
     def test_mixed_denominators(self, device):
         xs = [Fraction(1, k) for k in range(1, 40)]
         ys = [Fraction(k, 7) for k in range(1, 40)]
