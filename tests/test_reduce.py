@@ -145,6 +145,11 @@ class TestDot:
         assert d.shape == (1,)
         assert value(d) == sum(captured(x) * captured(y) for x, y in zip(a.tolist(), b.tolist()))
 
+    def test_one_element_product_is_not_reduced(self, device):
+        d = MT.from_fraction(2, 4, (1,), device).dot(MT.from_fraction(3, 9, (1,), device))
+        assert column(d.num, (0,)) == residues(6) and column(d.denom, (0,)) == residues(36)
+        assert d._approx.shape == (1,) and d._approx.item() == pytest.approx(1 / 6)
+
     def test_degenerate_and_mismatched_operands(self, device):
         a = MT.from_tensor(torch.arange(1.0, 71.0, dtype=torch.float64), device)
         broken = a / MT.zeros((70,), device)

@@ -1,0 +1,141 @@
+#include "reduce/scan.h"
+
+#include <ATen/ATen.h>
+#include <ATen/Parallel.h>
+
+#include "core/basis.h"
+#include "core/modmath.h"
+#include "core/simd.h"
+
+namespace kalvex {
+
+namespace {
+
+// Residues are below 2^31: spans of 2^31 of them sum without overflow.
+constexpr int64_t kSpan = int64_t{1} << 31;
+
+// Per row: the numerator residues summed, and the counts of denominators
+// that differ from the first one or are zero.  Counting instead of branching
+// keeps the loops vectorised.
+struct RowTotals {
+  uint64_t numerators = 0, differing = 0, zeros = 0;
+};
+
+KALVEX_CLONES void scan_row(const int64_t* __restrict__ num, const int64_t* __restrict__ den, int64_t n,
+                            int64_t first, RowTotals& totals) {
+  uint64_t sum = 0, differing = 0, zeros = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    sum += static_cast<uint64_t>(num[i]);
+    differing += den[i] != first;
+    zeros += den[i] == 0;
+  }
+  totals.numerators = sum;
+  totals.differing += differing;
+  totals.zeros += zeros;
+}
+
+// The same over the products (a/b)(c/d): numerators a*c, denominators b*d.
+KALVEX_CLONES void scan_product_row(const int64_t* __restrict__ a, const int64_t* __restrict__ b,
+                                    const int64_t* __restrict__ c, const int64_t* __restrict__ d, int64_t n,
+                                    int64_t p, int64_t first, RowTotals& totals) {
+  const Modulus m(p);
+  uint64_t sum = 0, differing = 0, zeros = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    const int64_t den = mul_mod(b[i], d[i], m);
+    sum += static_cast<uint64_t>(mul_mod(a[i], c[i], m));
+    differing += den != first;
+    zeros += den == 0;
+  }
+  totals.numerators = sum;
+  totals.differing += differing;
+  totals.zeros += zeros;
+}
+
+// Rows of n elements, one task per prime: scan_span(row, start, length,
+// totals) scans one span; the sums are reduced modulo the row's prime.
+template <typename ScanSpan>
+RowScan scan_by_rows(int64_t rows, int64_t n, const int64_t* primes, std::vector<int64_t> denominators,
+                     ScanSpan&& scan_span) {
+  std::vector<RowTotals> totals(rows);
+  RowScan scan;
+  scan.numerator_sums.assign(rows, 0);
+  at::parallel_for(0, rows, 1, [&](int64_t begin, int64_t end) {
+    for (int64_t r = begin; r < end; ++r) {
+      const uint64_t p = static_cast<uint64_t>(primes[r]);
+      uint64_t total = 0;
+      for (int64_t start = 0; start < n; start += kSpan) {
+        scan_span(r, start, std::min(kSpan, n - start), totals[r]);
+        total = (total + totals[r].numerators % p) % p;
+      }
+      scan.numerator_sums[r] = static_cast<int64_t>(total);
+    }
+  });
+  scan.denominators = std::move(denominators);
+  for (const RowTotals& t : totals) {
+    scan.common_denominator &= t.differing == 0;
+    scan.zero_denominator |= t.zeros != 0;
+  }
+  return scan;
+}
+
+}  // namespace
+
+bool valid_basis(const at::Tensor& primes) {
+  const at::Tensor p = primes.contiguous();
+  const int64_t* v = p.data_ptr<int64_t>();
+  for (int64_t i = 0; i < p.numel(); ++i)
+    if (v[i] < 2 || v[i] >= (int64_t{1} << 31)) return false;
+  return true;
+}
+
+RowScan scan_fractions(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes) {
+  const int64_t rows = num.size(0), n = num.size(1);
+  if (num.is_cpu() && den.is_cpu() && primes.is_cpu() && valid_basis(primes)) {
+    const at::Tensor cn = num.contiguous(), cd = den.contiguous(), cp = primes.contiguous();
+    const int64_t *pn = cn.data_ptr<int64_t>(), *pd = cd.data_ptr<int64_t>();
+    std::vector<int64_t> first(rows);
+    for (int64_t r = 0; r < rows; ++r) first[r] = pd[r * n];
+    return scan_by_rows(rows, n, cp.data_ptr<int64_t>(), first, [&](int64_t r, int64_t start, int64_t length,
+                                                                    RowTotals& totals) {
+      scan_row(pn + r * n + start, pd + r * n + start, length, first[r], totals);
+    });
+  }
+  // Any device: a few whole-tensor operations and small copies to the host.
+  RowScan scan;
+  const at::Tensor first = den.slice(1, 0, 1);
+  scan.common_denominator = den.eq(first).all().item<bool>();
+  scan.zero_denominator = den.eq(0).any().item<bool>();
+  const at::Tensor host_first = first.reshape({-1}).cpu().contiguous();
+  scan.denominators.assign(host_first.data_ptr<int64_t>(), host_first.data_ptr<int64_t>() + rows);
+  const at::Tensor column = primes.view({-1, 1});
+  at::Tensor partial = at::zeros({rows, 1}, num.options());
+  for (int64_t start = 0; start < n; start += kSpan)
+    partial = (partial + num.slice(1, start, start + kSpan).sum(1, true).remainder(column)).remainder(column);
+  const at::Tensor host = partial.view({-1}).cpu().contiguous();
+  scan.numerator_sums.assign(host.data_ptr<int64_t>(), host.data_ptr<int64_t>() + rows);
+  return scan;
+}
+
+c10::optional<RowScan> scan_products(const RationalTensor& x, const RationalTensor& y) {
+  const at::Tensor* operands[] = {&x.num, &x.denom, &y.num, &y.denom};
+  bool applies = x.primes.is_cpu() && x.primes.dim() == 1 && x.primes.scalar_type() == at::kLong &&
+                 x.primes.numel() == kNumPrimes && x.primes.is_contiguous() && valid_basis(x.primes) &&
+                 x.num.dim() >= 1 && x.num.size(0) == kNumPrimes && x.num.numel() >= 2 * kNumPrimes;
+  for (const at::Tensor* t : operands)
+    applies = applies && t->is_cpu() && t->scalar_type() == at::kLong && t->is_contiguous() &&
+              t->sizes().equals(x.num.sizes());
+  if (!applies) return c10::nullopt;
+  const int64_t n = x.num.numel() / kNumPrimes;
+  const int64_t *a = x.num.data_ptr<int64_t>(), *b = x.denom.data_ptr<int64_t>();
+  const int64_t *c = y.num.data_ptr<int64_t>(), *d = y.denom.data_ptr<int64_t>();
+  const int64_t* primes = x.primes.data_ptr<int64_t>();
+  std::vector<int64_t> first(kNumPrimes);
+  for (int64_t r = 0; r < kNumPrimes; ++r) first[r] = mul_mod(b[r * n], d[r * n], Modulus(primes[r]));
+  return scan_by_rows(kNumPrimes, n, primes, first, [&](int64_t r, int64_t start, int64_t length,
+                                                         RowTotals& totals) {
+    const int64_t o = r * n + start;
+    scan_product_row(a + o, b + o, c + o, d + o, length, primes[r], first[r], totals);
+  });
+}
+
+}  // namespace kalvex
