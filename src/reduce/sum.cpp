@@ -66,21 +66,22 @@ RationalTensor sum_by_chunks(const at::Tensor& num, const at::Tensor& den, const
   const auto basis = crt_basis(host_primes.data_ptr<int64_t>(), static_cast<size_t>(host_primes.numel()));
   FractionReader reader(*basis);
   const int64_t chunks = host_num.size(1);
-  mpq_t total, term;
-  mpq_init(total);
-  mpq_init(term);
+  // An exact running total, in lowest terms after every addition.
+  struct Rational {
+    mpq_t v;
+    Rational() { mpq_init(v); }
+    ~Rational() { mpq_clear(v); }
+  } total, term;
   for (int64_t c = 0; c < chunks; ++c) {
     ExactFraction f = read_reduced(reader, host_num.data_ptr<int64_t>() + c, chunks,
                                    host_den.data_ptr<int64_t>() + c, chunks);
-    mpz_set(mpq_numref(term), f.num.get());
-    mpz_set(mpq_denref(term), f.den.get());
-    mpq_add(total, total, term);
+    mpz_swap(mpq_numref(term.v), f.num.get());
+    mpz_swap(mpq_denref(term.v), f.den.get());
+    mpq_add(total.v, total.v, term.v);
   }
   BigInt total_num, total_den;
-  mpz_set(total_num.get(), mpq_numref(total));
-  mpz_set(total_den.get(), mpq_denref(total));
-  mpq_clear(total);
-  mpq_clear(term);
+  mpz_swap(total_num.get(), mpq_numref(total.v));
+  mpz_swap(total_den.get(), mpq_denref(total.v));
   return rebuilt(total_num, total_den, num.device(), standard_primes);
 }
 
