@@ -75,6 +75,8 @@ RationalTensor sum_by_chunks(const at::Tensor& num, const at::Tensor& den, const
   for (int64_t c = 0; c < chunks; ++c) {
     ExactFraction f = read_reduced(reader, host_num.data_ptr<int64_t>() + c, chunks,
                                    host_den.data_ptr<int64_t>() + c, chunks);
+    // No residue is 0, so no chunk reads back with a zero denominator.
+    if (f.den.sign() == 0) fail(ErrorKind::Runtime, "chunk of a sum read back with a zero denominator");
     mpz_swap(mpq_numref(term.v), f.num.get());
     mpz_swap(mpq_denref(term.v), f.den.get());
     mpq_add(total.v, total.v, term.v);
