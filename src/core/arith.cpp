@@ -35,6 +35,17 @@ at::DimVector broadcast_sizes(std::initializer_list<const at::Tensor*> tensors) 
   return sizes;
 }
 
+// x and y as the operands of a kernel; the broadcast residue shape.
+template <typename Args>
+at::DimVector bind_operands(Args& args, const RationalTensor& x, const RationalTensor& y) {
+  args.a = x.num;
+  args.b = x.denom;
+  args.c = y.num;
+  args.d = y.denom;
+  args.primes = prime_column(x.primes, x.num.dim());
+  return broadcast_sizes({&args.a, &args.b, &args.c, &args.d, &args.primes});
+}
+
 bool small_cpu_floats(const at::Tensor& a, const at::Tensor& b) {
   return a.device().is_cpu() && b.device().is_cpu() && a.scalar_type() == at::kFloat &&
          b.scalar_type() == at::kFloat && a.is_contiguous() && b.is_contiguous() && a.sizes().equals(b.sizes()) &&
@@ -73,12 +84,7 @@ at::Tensor combine_approx(BinaryOp op, const at::Tensor& a, const at::Tensor& b)
 RationalTensor binary(BinaryOp op, const RationalTensor& x, const RationalTensor& y) {
   check_same_rank(x, y);
   kernels::BinaryArgs args;
-  args.a = x.num;
-  args.b = x.denom;
-  args.c = y.num;
-  args.d = y.denom;
-  args.primes = prime_column(x.primes, x.num.dim());
-  const auto sizes = broadcast_sizes({&args.a, &args.b, &args.c, &args.d, &args.primes});
+  const auto sizes = bind_operands(args, x, y);
   args.out_num = at::empty(sizes, x.num.options());
   args.out_den = at::empty(sizes, x.num.options());
   kernels::binary(op, args);
@@ -101,12 +107,7 @@ RationalTensor negate(const RationalTensor& x) {
 at::Tensor equal(const RationalTensor& x, const RationalTensor& y) {
   check_same_rank(x, y);
   kernels::EqualArgs args;
-  args.a = x.num;
-  args.b = x.denom;
-  args.c = y.num;
-  args.d = y.denom;
-  args.primes = prime_column(x.primes, x.num.dim());
-  const auto sizes = broadcast_sizes({&args.a, &args.b, &args.c, &args.d, &args.primes});
+  const auto sizes = bind_operands(args, x, y);
   args.out = at::empty(sizes, x.num.options().dtype(at::kBool));
   kernels::equal_flags(args);
   return args.out.all(0);

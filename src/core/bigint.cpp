@@ -1,8 +1,9 @@
 #include "core/bigint.h"
 
+#include <algorithm>
 #include <cfloat>
+#include <climits>
 #include <cmath>
-#include <memory>
 
 #include "core/errors.h"
 
@@ -26,11 +27,6 @@ int64_t BigInt::to_int64() const {
   uint64_t mag = 0;
   mpz_export(&mag, nullptr, 1, sizeof(mag), 0, 0, v_);
   return sign() < 0 ? -static_cast<int64_t>(mag) : static_cast<int64_t>(mag);
-}
-
-std::string BigInt::to_string() const {
-  std::unique_ptr<char, void (*)(void*)> text(mpz_get_str(nullptr, 10, v_), free);
-  return text.get();
 }
 
 namespace {

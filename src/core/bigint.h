@@ -4,7 +4,6 @@
 #include <gmp.h>
 
 #include <cstdint>
-#include <string>
 #include <utility>
 
 namespace kalvex {
@@ -33,7 +32,6 @@ class BigInt {
   size_t bit_length() const { return sign() == 0 ? 0 : mpz_sizeinbase(v_, 2); }
   bool fits_int64() const;
   int64_t to_int64() const;  // only when fits_int64()
-  std::string to_string() const;
 
   // The floor residue in [0, p), as Python's % gives it.
   int64_t mod(int64_t p) const { return static_cast<int64_t>(mpz_fdiv_ui(v_, static_cast<unsigned long>(p))); }
