@@ -46,14 +46,38 @@ KALVEX_CLONES void fold_slices(const int64_t* __restrict__ num, const int64_t* _
 // rows shorter than that are added in sequence.  Several rows are in flight
 // at once so that their chains overlap.  The order of the additions does not
 // change the residues.
-constexpr int kWidth = 16;
+constexpr int kWidth = 64;
 constexpr int kRows = 4;
 
 KALVEX_CLONES void fold_rows(const int64_t* __restrict__ num, const int64_t* __restrict__ den, int64_t rows,
                              int64_t k, int64_t p, int64_t* __restrict__ out_num, int64_t* __restrict__ out_den) {
   const Modulus m(p);
   if (k < 2 * kWidth) {
-    for (int64_t r = 0; r < rows; ++r) {
+    // Short rows: eight rows side by side, one lane each, summed along t in
+    // two interleaved chains.
+    constexpr int kSide = 8;
+    int64_t r = 0;
+    for (; r + kSide <= rows; r += kSide) {
+      const int64_t* rn = num + r * k;
+      const int64_t* rd = den + r * k;
+      constexpr int kChains = 2;
+      double an[kChains][kSide], ad[kChains][kSide];
+      for (int c = 0; c < kChains; ++c)
+        for (int l = 0; l < kSide; ++l) an[c][l] = 0.0, ad[c][l] = 1.0;
+      int64_t t = 0;
+      for (; t + kChains <= k; t += kChains)
+        for (int c = 0; c < kChains; ++c)
+          for (int l = 0; l < kSide; ++l)
+            add_into(an[c][l], ad[c][l], as_double(rn[l * k + t + c]), as_double(rd[l * k + t + c]), m);
+      for (; t < k; ++t)
+        for (int l = 0; l < kSide; ++l) add_into(an[0][l], ad[0][l], as_double(rn[l * k + t]), as_double(rd[l * k + t]), m);
+      for (int l = 0; l < kSide; ++l) {
+        for (int c = 1; c < kChains; ++c) add_into(an[0][l], ad[0][l], an[c][l], ad[c][l], m);
+        out_num[r + l] = as_residue(an[0][l]);
+        out_den[r + l] = as_residue(ad[0][l]);
+      }
+    }
+    for (; r < rows; ++r) {
       const int64_t* rn = num + r * k;
       const int64_t* rd = den + r * k;
       double an = as_double(rn[0]), ad = as_double(rd[0]);
