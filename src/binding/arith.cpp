@@ -6,7 +6,6 @@
 #include "binding/ints.h"
 #include "binding/tensors.h"
 #include "core/arith.h"
-#include "core/construct.h"
 
 namespace kalvex::py::body {
 
@@ -20,11 +19,9 @@ Ref constant_like(PyObject* self, PyObject* number) {
   const std::vector<int64_t> shape = user_shape(self);
   const at::Device device = instance_device(self);
   prepare_device(device);
-  const at::Tensor primes = unpack_tensor(state().primes).to(device);
-  const ExactInt value = exact_int(integer.get());
-  RationalTensor constant = value.small ? kalvex::from_fraction(value.value, 1, shape, device, primes)
-                                        : kalvex::from_fraction(value.big, BigInt(1), shape, device, primes);
-  return make_instance(constant);
+  ExactInt one;
+  one.value = 1;
+  return make_instance(exact_fraction(exact_int(integer.get()), one, shape, device));
 }
 
 Ref operand(PyObject* self, PyObject* other) {

@@ -2,6 +2,9 @@
 
 #include <vector>
 
+#include "binding/instance.h"
+#include "core/construct.h"
+
 namespace kalvex::py {
 
 ExactInt exact_int(PyObject* obj) {
@@ -30,6 +33,13 @@ ExactInt exact_int(PyObject* obj) {
 }
 
 BigInt to_bigint(const ExactInt& v) { return v.small ? BigInt::from_int64(v.value) : v.big; }
+
+RationalTensor exact_fraction(const ExactInt& num, const ExactInt& denom, at::IntArrayRef shape,
+                              const at::Device& device) {
+  const at::Tensor primes = standard_primes_on(device);
+  if (num.small && denom.small) return from_fraction(num.value, denom.value, shape, device, primes);
+  return from_fraction(to_bigint(num), to_bigint(denom), shape, device, primes);
+}
 
 Ref from_bigint(const BigInt& value) {
   if (value.fits_int64()) return Ref::checked(PyLong_FromLongLong(value.to_int64()));

@@ -2,6 +2,7 @@
 // Python int <-> host integers.
 #include "binding/py.h"
 #include "core/bigint.h"
+#include "core/rational_tensor.h"
 
 namespace kalvex::py {
 
@@ -15,6 +16,11 @@ struct ExactInt {
 
 ExactInt exact_int(PyObject* obj);  // obj must be a Python int (or subclass)
 BigInt to_bigint(const ExactInt& v);
+
+// num/denom filled into `shape` on `device` in the standard basis: machine
+// integers take the short path.
+RationalTensor exact_fraction(const ExactInt& num, const ExactInt& denom, at::IntArrayRef shape,
+                              const at::Device& device);
 Ref from_bigint(const BigInt& value);
 
 }  // namespace kalvex::py

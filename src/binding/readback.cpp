@@ -21,14 +21,17 @@ Fraction read_instance(PyObject* self) {
   return read_scalar(num, denom, primes);
 }
 
+// The approximation slot is not read: the rebuilt tensor gets its own.
 PyObject* rebuild(PyObject* self) {
-  const Fraction value = read_instance(self);
   const std::vector<int64_t> shape = user_shape(self);
+  check_scalar_shape(shape);
+  RationalTensor t;
+  t.num = tensor_field(self, Field::Num);
+  t.denom = tensor_field(self, Field::Denom);
+  t.primes = tensor_field(self, Field::Primes);
   const at::Device device = instance_device(self);
   prepare_device(device);
-  // A rebuilt tensor is in the standard basis, PRIMES on its device.
-  const at::Tensor primes = unpack_tensor(state().primes).to(device);
-  c10::optional<RationalTensor> rebuilt = rebuild_scalar(value, shape, device, primes);
+  c10::optional<RationalTensor> rebuilt = simplified(t, shape, device, standard_primes_on(device));
   if (!rebuilt) return nullptr;
   return make_instance(*rebuilt).release();
 }

@@ -10,9 +10,6 @@ namespace kalvex::py::body {
 
 namespace {
 
-// PRIMES moved to `device` (PRIMES itself when it already lives there).
-at::Tensor primes_on(const at::Device& device) { return unpack_tensor(state().primes).to(device); }
-
 std::vector<int64_t> shape_of(PyObject* tuple) {
   std::vector<int64_t> shape;
   const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
@@ -29,12 +26,7 @@ std::vector<int64_t> shape_of(PyObject* tuple) {
 PyObject* fraction(PyObject* cls, PyObject* num, PyObject* denom, PyObject* shape, PyObject* device_str) {
   const at::Device device = parse_device(device_str);
   const std::vector<int64_t> sizes = shape_of(shape);
-  const ExactInt n = exact_int(num);
-  const ExactInt d = exact_int(denom);
-  RationalTensor value = (n.small && d.small)
-                             ? kalvex::from_fraction(n.value, d.value, sizes, device, primes_on(device))
-                             : kalvex::from_fraction(to_bigint(n), to_bigint(d), sizes, device, primes_on(device));
-  return make_instance_of(cls, value).release();
+  return make_instance_of(cls, exact_fraction(exact_int(num), exact_int(denom), sizes, device)).release();
 }
 
 bool is_base_class(PyObject* cls) { return cls == reinterpret_cast<PyObject*>(state().cls); }
@@ -95,7 +87,7 @@ PyObject* from_tensor(PyObject* const* args) {
       raise(PyExc_TypeError, "from_tensor() expects a torch.Tensor, got %.200s", Py_TYPE(result.get())->tp_name);
     moved = unpack_tensor(result.get());
   }
-  const at::Tensor primes = primes_on(device);
+  const at::Tensor primes = standard_primes_on(device);
   RationalTensor value;
   {
     AllowThreads unlocked(moved.numel() > kReleaseGilElements);

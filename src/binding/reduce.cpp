@@ -10,8 +10,6 @@ namespace kalvex::py::body {
 
 namespace {
 
-at::Tensor standard_primes_on(const at::Device& device) { return unpack_tensor(state().primes).to(device); }
-
 PyObject* sum_all_of(PyObject* self) {
   const RationalTensor x = load(self);
   const at::Tensor primes = standard_primes_on(x.num.device());

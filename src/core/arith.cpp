@@ -22,13 +22,6 @@ void check_same_rank(const RationalTensor& x, const RationalTensor& y) {
   fail(ErrorKind::Runtime, message.str());
 }
 
-// The primes as a column [P, 1, ..., 1] against residues of `dims` dimensions.
-at::Tensor prime_column(const at::Tensor& primes, int64_t dims) {
-  std::vector<int64_t> view(std::max<int64_t>(dims, 1), 1);
-  view[0] = -1;
-  return primes.view(view);
-}
-
 at::DimVector broadcast_sizes(std::initializer_list<const at::Tensor*> tensors) {
   at::DimVector sizes((*tensors.begin())->sizes().begin(), (*tensors.begin())->sizes().end());
   for (const at::Tensor* t : tensors) sizes = at::infer_size_dimvector(sizes, t->sizes());

@@ -1,7 +1,6 @@
 #include "core/construct.h"
 
 #include <ATen/ATen.h>
-#include <ATen/EmptyTensor.h>
 #include <ATen/Parallel.h>
 
 #include <cmath>
@@ -133,9 +132,7 @@ at::Tensor capture_generic(const at::Tensor& x, const at::Tensor& primes) {
   } else {
     scaled = x.to(at::kLong).mul(int64_t{1} << kFloatShift);
   }
-  std::vector<int64_t> view(x.dim() + 1, 1);
-  view[0] = -1;
-  return at::remainder(scaled.unsqueeze(0), primes.view(view)).contiguous();
+  return at::remainder(scaled.unsqueeze(0), prime_column(primes, x.dim() + 1)).contiguous();
 }
 
 }  // namespace
@@ -168,9 +165,7 @@ at::Tensor filled_residues(const Residues& res, at::IntArrayRef shape, at::Devic
   at::Tensor column = at::empty({kNumPrimes}, cpu_long);
   std::copy(res.begin(), res.end(), column.data_ptr<int64_t>());
   column = column.to(device);
-  std::vector<int64_t> view(sizes.size(), 1);
-  view[0] = kNumPrimes;
-  return column.view(view).expand(sizes).contiguous();
+  return prime_column(column, static_cast<int64_t>(sizes.size())).expand(sizes).contiguous();
 }
 
 at::Tensor filled_approx(double value, at::IntArrayRef shape, at::Device device) {

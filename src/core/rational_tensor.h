@@ -4,6 +4,9 @@
 #include <ATen/core/Tensor.h>
 #include <c10/util/Optional.h>
 
+#include <algorithm>
+#include <vector>
+
 namespace kalvex {
 
 struct RationalTensor {
@@ -16,5 +19,13 @@ struct RationalTensor {
   // malformed zero-dimensional residue tensor).
   at::IntArrayRef shape() const { return num.dim() == 0 ? num.sizes() : num.sizes().slice(1); }
 };
+
+// The primes as a column [P, 1, ..., 1] that broadcasts against residues of
+// `dims` dimensions along their prime axis.
+inline at::Tensor prime_column(const at::Tensor& primes, int64_t dims) {
+  std::vector<int64_t> view(static_cast<size_t>(std::max<int64_t>(dims, 1)), 1);
+  view[0] = -1;
+  return primes.view(view);
+}
 
 }  // namespace kalvex

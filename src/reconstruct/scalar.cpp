@@ -33,4 +33,14 @@ c10::optional<RationalTensor> rebuild_scalar(const Fraction& value, at::IntArray
   return from_fraction(value.num, value.den, shape, device, primes);
 }
 
+c10::optional<RationalTensor> simplified(const RationalTensor& t, at::IntArrayRef shape, at::Device device,
+                                         const at::Tensor& standard_primes) {
+  try {
+    check_scalar_shape(shape);
+    return rebuild_scalar(read_scalar(t.num, t.denom, t.primes), shape, device, standard_primes);
+  } catch (const std::exception&) {
+    return c10::nullopt;
+  }
+}
+
 }  // namespace kalvex

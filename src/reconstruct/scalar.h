@@ -28,4 +28,10 @@ Fraction read_scalar(const at::Tensor& num, const at::Tensor& denom, const at::T
 c10::optional<RationalTensor> rebuild_scalar(const Fraction& value, at::IntArrayRef shape, at::Device device,
                                              const at::Tensor& primes);
 
+// `t`, of user shape `shape`, rebuilt on `device` from its reduced value; none
+// where that cannot be done (another shape, a zero denominator, residues that
+// do not read back).  Never throws.
+c10::optional<RationalTensor> simplified(const RationalTensor& t, at::IntArrayRef shape, at::Device device,
+                                         const at::Tensor& standard_primes);
+
 }  // namespace kalvex

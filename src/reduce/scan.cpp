@@ -107,7 +107,7 @@ RowScan scan_fractions(const at::Tensor& num, const at::Tensor& den, const at::T
   scan.zero_denominator = den.eq(0).any().item<bool>();
   const at::Tensor host_first = first.reshape({-1}).cpu().contiguous();
   scan.denominators.assign(host_first.data_ptr<int64_t>(), host_first.data_ptr<int64_t>() + rows);
-  const at::Tensor column = primes.view({-1, 1});
+  const at::Tensor column = prime_column(primes, 2);
   at::Tensor partial = at::zeros({rows, 1}, num.options());
   for (int64_t start = 0; start < n; start += kSpan)
     partial = (partial + num.slice(1, start, start + kSpan).sum(1, true).remainder(column)).remainder(column);

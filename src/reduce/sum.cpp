@@ -100,13 +100,7 @@ RationalTensor rebuilt_common(const RowScan& scan, const at::Tensor& primes, at:
 // Inputs holding zero denominators have no value to reduce: they follow the
 // chunked algorithm step by step, each reduction keeping what it cannot rebuild.
 RationalTensor simplified_or_same(const RationalTensor& t, const at::Tensor& standard_primes) {
-  try {
-    const Fraction value = read_scalar(t.num, t.denom, t.primes);
-    auto rebuilt_value = rebuild_scalar(value, t.shape(), t.num.device(), standard_primes);
-    if (rebuilt_value) return *rebuilt_value;
-  } catch (const std::exception&) {
-  }
-  return t;
+  return simplified(t, t.shape(), t.num.device(), standard_primes).value_or(t);
 }
 
 RationalTensor sum_degenerate(const RationalTensor& x, const at::Tensor& num, const at::Tensor& den,

@@ -20,30 +20,24 @@ void on_device(const at::Tensor& t, Cpu&& cpu, Cuda&& cuda) {
                                (t.is_cuda() ? " (this build has no CUDA support)" : ""));
 }
 
+// The inputs of a two-operand kernel: a/b, c/d, then the prime column.
+template <typename Args>
+at::TensorIteratorConfig& add_operands(at::TensorIteratorConfig& config, const Args& args) {
+  return config.add_input(args.a).add_input(args.b).add_input(args.c).add_input(args.d).add_input(args.primes);
+}
+
 }  // namespace
 
 at::TensorIterator binary_iterator(BinaryArgs& args) {
-  return at::TensorIteratorConfig()
-      .add_output(args.out_num)
-      .add_output(args.out_den)
-      .add_input(args.a)
-      .add_input(args.b)
-      .add_input(args.c)
-      .add_input(args.d)
-      .add_input(args.primes)
-      .build();
+  at::TensorIteratorConfig config;
+  config.add_output(args.out_num).add_output(args.out_den);
+  return add_operands(config, args).build();
 }
 
 at::TensorIterator equal_iterator(EqualArgs& args) {
-  return at::TensorIteratorConfig()
-      .check_all_same_dtype(false)
-      .add_output(args.out)
-      .add_input(args.a)
-      .add_input(args.b)
-      .add_input(args.c)
-      .add_input(args.d)
-      .add_input(args.primes)
-      .build();
+  at::TensorIteratorConfig config;
+  config.check_all_same_dtype(false).add_output(args.out);
+  return add_operands(config, args).build();
 }
 
 at::TensorIterator neg_iterator(NegArgs& args) {
