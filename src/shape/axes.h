@@ -9,7 +9,11 @@
 
 #include <cstdint>
 
+#include "core/rational_tensor.h"
+
 namespace kalvex {
+
+inline int64_t user_rank(const RationalTensor& x) { return static_cast<int64_t>(x.shape().size()); }
 
 // The user axis `dim` of a tensor of user rank `rank`, in [0, max(rank, 1)).
 inline int64_t user_axis(int64_t dim, int64_t rank) { return c10::maybe_wrap_dim(dim, rank, /*wrap_scalar=*/true); }

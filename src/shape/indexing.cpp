@@ -6,12 +6,11 @@
 
 #include "core/basis.h"
 #include "shape/axes.h"
+#include "shape/each.h"
 
 namespace kalvex {
 
 namespace {
-
-int64_t user_rank(const RationalTensor& x) { return static_cast<int64_t>(x.shape().size()); }
 
 // The positions torch selects from a scalar: `select` applied to a
 // zero-dimensional position tensor, with torch's own checks and shape rules.
@@ -19,12 +18,7 @@ template <typename Select>
 RationalTensor select_from_scalar(const RationalTensor& x, const at::Tensor& index, Select&& select) {
   const at::Tensor position = at::zeros({}, index.options().dtype(at::kLong));
   const at::Tensor chosen = select(position);
-  RationalTensor r;
-  r.num = repeat_scalar(x.num, chosen);
-  r.denom = repeat_scalar(x.denom, chosen);
-  r.primes = x.primes;
-  if (x.approx) r.approx = select(*x.approx);
-  return r;
+  return on_each(x, [&](const at::Tensor& t) { return repeat_scalar(t, chosen); }, select);
 }
 
 }  // namespace
@@ -43,12 +37,9 @@ RationalTensor gather(const RationalTensor& x, int64_t dim, const at::Tensor& in
   std::vector<int64_t> spread{kNumPrimes};
   spread.insert(spread.end(), index.sizes().begin(), index.sizes().end());
   const at::Tensor index_exp = index.unsqueeze(0).expand(spread);
-  RationalTensor r;
-  r.num = at::gather(x.num, axis, index_exp);
-  r.denom = at::gather(x.denom, axis, index_exp);
-  r.primes = x.primes;
-  if (x.approx) r.approx = at::gather(*x.approx, dim, index);
-  return r;
+  return on_each(
+      x, [&](const at::Tensor& t) { return at::gather(t, axis, index_exp); },
+      [&](const at::Tensor& a) { return at::gather(a, dim, index); });
 }
 
 RationalTensor index_select(const RationalTensor& x, int64_t dim, const at::Tensor& index) {
@@ -56,12 +47,9 @@ RationalTensor index_select(const RationalTensor& x, int64_t dim, const at::Tens
   if (rank == 0)
     return select_from_scalar(x, index, [&](const at::Tensor& t) { return at::index_select(t, dim, index); });
   const int64_t axis = residue_axis(dim, rank);
-  RationalTensor r;
-  r.num = at::index_select(x.num, axis, index);
-  r.denom = at::index_select(x.denom, axis, index);
-  r.primes = x.primes;
-  if (x.approx) r.approx = at::index_select(*x.approx, dim, index);
-  return r;
+  return on_each(
+      x, [&](const at::Tensor& t) { return at::index_select(t, axis, index); },
+      [&](const at::Tensor& a) { return at::index_select(a, dim, index); });
 }
 
 }  // namespace kalvex

@@ -23,7 +23,7 @@ Ordered picked(const RationalTensor& x, const at::Tensor& key, const at::Tensor&
   out.indices = indices;
   out.values.primes = x.primes;
   out.values.approx = keys;
-  const int64_t rank = static_cast<int64_t>(x.shape().size());
+  const int64_t rank = user_rank(x);
   if (rank == 0) {
     out.values.num = repeat_scalar(x.num, indices);
     out.values.denom = repeat_scalar(x.denom, indices);

@@ -6,31 +6,14 @@
 
 #include "core/basis.h"
 #include "shape/axes.h"
+#include "shape/each.h"
 
 namespace kalvex {
-
-namespace {
-
-int64_t user_rank(const RationalTensor& x) { return static_cast<int64_t>(x.shape().size()); }
-
-// The same residue operation on both residue tensors; the approximation, if
-// any, transformed by `on_approx`.
-template <typename OnResidues, typename OnApprox>
-RationalTensor apply(const RationalTensor& x, OnResidues&& on_residues, OnApprox&& on_approx) {
-  RationalTensor r;
-  r.num = on_residues(x.num);
-  r.denom = on_residues(x.denom);
-  r.primes = x.primes;
-  if (x.approx) r.approx = on_approx(*x.approx);
-  return r;
-}
-
-}  // namespace
 
 RationalTensor reshape(const RationalTensor& x, at::IntArrayRef shape) {
   std::vector<int64_t> residue_shape{kNumPrimes};
   residue_shape.insert(residue_shape.end(), shape.begin(), shape.end());
-  return apply(
+  return on_each(
       x, [&](const at::Tensor& t) { return t.reshape(residue_shape); },
       [&](const at::Tensor& a) { return a.reshape(shape); });
 }
@@ -39,7 +22,7 @@ RationalTensor transpose(const RationalTensor& x, int64_t dim0, int64_t dim1) {
   const int64_t rank = user_rank(x);
   const int64_t a0 = user_axis(dim0, rank), a1 = user_axis(dim1, rank);
   // A scalar has no user axis to move: torch gives a view of the same shape.
-  return apply(
+  return on_each(
       x, [&](const at::Tensor& t) { return rank == 0 ? t.alias() : t.transpose(a0 + 1, a1 + 1); },
       [&](const at::Tensor& a) { return a.transpose(dim0, dim1); });
 }
@@ -48,7 +31,7 @@ RationalTensor flatten(const RationalTensor& x, int64_t start_dim, int64_t end_d
   const int64_t rank = user_rank(x);
   const int64_t start = user_axis(start_dim, rank), end = user_axis(end_dim, rank);
   // torch flattens a scalar to one element of shape (1,).
-  return apply(
+  return on_each(
       x, [&](const at::Tensor& t) { return rank == 0 ? t.unsqueeze(1) : t.flatten(start + 1, end + 1); },
       [&](const at::Tensor& a) { return a.flatten(start_dim, end_dim); });
 }
@@ -57,7 +40,7 @@ RationalTensor squeeze(const RationalTensor& x, c10::optional<int64_t> dim) {
   const int64_t rank = user_rank(x);
   if (dim) {
     const int64_t axis = user_axis(*dim, rank);
-    return apply(
+    return on_each(
         x, [&](const at::Tensor& t) { return rank == 0 ? t.alias() : t.squeeze(axis + 1); },
         [&](const at::Tensor& a) { return a.squeeze(*dim); });
   }
@@ -76,7 +59,7 @@ RationalTensor squeeze(const RationalTensor& x, c10::optional<int64_t> dim) {
 RationalTensor unsqueeze(const RationalTensor& x, int64_t dim) {
   // The insertion point ranges over one place more than the axes.
   const int64_t axis = user_axis(dim, user_rank(x) + 1);
-  return apply(
+  return on_each(
       x, [&](const at::Tensor& t) { return t.unsqueeze(axis + 1); },
       [&](const at::Tensor& a) { return a.unsqueeze(dim); });
 }
