@@ -334,8 +334,7 @@ def test_type_checks_come_before_any_work():
 
 def test_reshape_takes_any_number_of_dimensions():
     x = sample()
-    for args in [(), (2,), (1, 2), (1, 1, 1, 2), tuple(range(12))]:
-        with pytest.raises(NotImplementedError):  # bound fine, body pending
-            x.reshape(*args)
+    for args in [(2,), (1, 2), (1, 1, 1, 2), (1,) * 11 + (2,)]:
+        assert x.reshape(*args).shape == args
     with pytest.raises(TypeError, match="unexpected keyword argument 'shape'"):
         x.reshape(shape=(2,))

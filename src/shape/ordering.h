@@ -1,0 +1,26 @@
+#pragma once
+// Ordering by the float view.  Residues carry no order: torch sorts or
+// selects on a float key of the user shape, and the positions it returns pick
+// the exact residues, copied unchanged.  The order is exact only as far as the
+// key separates the values; ties are ordered as torch orders them.
+#include "core/rational_tensor.h"
+
+namespace kalvex {
+
+struct Ordered {
+  RationalTensor values;  // the picked elements, their keys as approximation
+  at::Tensor indices;     // int64 positions along the axis, as torch returns them
+};
+
+// The key that orders x: its approximation, else its float view rebuilt once
+// from the residues (any layout), shaped like x (a scalar's key has shape ()).
+at::Tensor order_key(const RationalTensor& x);
+
+// torch's sort, argsort and topk of `key` (the user axis `dim` as torch reads
+// it on the key); sort and topk pick the residues at the positions returned.
+// A scalar follows torch's rules for zero-dimensional tensors: its one element.
+Ordered sort(const RationalTensor& x, const at::Tensor& key, int64_t dim, bool descending);
+at::Tensor argsort(const at::Tensor& key, int64_t dim, bool descending);
+Ordered topk(const RationalTensor& x, const at::Tensor& key, int64_t k, int64_t dim, bool largest);
+
+}  // namespace kalvex
