@@ -259,3 +259,96 @@ class TestOtherBasis:
         with pytest.raises(ValueError, match="not invertible"):
             t.to_rational()
         assert t.simplify() is t
+
+
+def crt_signed(residues, primes):
+    """The signed CRT reading of residues, computed here with Python ints."""
+    m = math.prod(primes)
+    v = sum(r * (m // p) * pow(m // p, -1, p) for r, p in zip(residues, primes)) % m
+    return v - m if v > m // 2 else v
+
+
+def expect_value(t, exact):
+    """t reads back as the Fraction `exact` through every read-back path."""
+    assert t.to_rational() == (exact.numerator, exact.denominator)
+    decimal.getcontext().prec = 100
+    assert t.to_decimal() == decimal.Decimal(exact.numerator) / decimal.Decimal(exact.denominator)
+    assert torch.equal(t.to_float().cpu().view(1), float32_of(exact.numerator, exact.denominator).view(1))
+    s = t.simplify()
+    assert torch.equal(s.num.cpu().view(20), rows([exact.numerator], STANDARD).view(20))
+    assert torch.equal(s.denom.cpu().view(20), rows([exact.denominator], STANDARD).view(20))
+
+
+class TestOneHalfOverflowed:
+    """Pairs where one half is genuine and small and the other overflowed."""
+
+    @pytest.mark.parametrize("factors", [12, 13, 40, 90])
+    def test_powers_of_a_captured_float(self, device, factors):
+        x = ModularTensor.from_tensor(torch.tensor([1 / 64], dtype=torch.float64), device)
+        acc = x
+        for _ in range(factors - 1):
+            acc = acc * x
+        acc = ModularTensor(acc.num, acc.denom)  # no approximation: to_float reads the residues
+        expect_value(acc, Fraction(1, 2 ** (6 * factors)))
+
+    @pytest.mark.parametrize("num, den", [(2**200, 2**650), (2**650, 2**200), (-3 * 2**500, 2**700),
+                                          (7 * 2**700, -(2**300))])
+    def test_from_fraction_beyond_the_range(self, device, num, den):
+        t = ModularTensor.from_fraction(num, den, (1,), device)
+        expect_value(ModularTensor(t.num, t.denom), Fraction(num, den))
+
+    def test_random_pairs_with_one_genuine_half(self, device):
+        rng = random.Random(5)
+        for _ in range(60):
+            small, large = rng.randrange(1, 2**100), rng.randrange(2**250, 2**300)
+            k = rng.randrange(2**420, 2**450)
+            sign = rng.choice([1, -1])
+            # a genuine half of at most 555 bits over an overflowed one, and the reverse
+            for n, d in [(sign * small * k, large * k), (sign * large * k, small * k)]:
+                assert min(n.bit_length(), d.bit_length()) <= 555 < max(n.bit_length(), d.bit_length()) - 64
+                exact = Fraction(n, d)
+                assert scalar(n, d, device).to_rational() == (exact.numerator, exact.denominator)
+
+    @pytest.mark.parametrize("num, den", [(M // 2, 1), (M // 2, 2), (1, M // 2), (-(M // 2), 7), (M // 2 - 1, 3)])
+    def test_genuine_pairs_near_the_modulus_keep_their_reading(self, device, num, den):
+        # Each is congruent to a small fraction (M // 2 is -1/2) that does not
+        # divide its genuine small half.
+        exact = Fraction(num, den)
+        assert scalar(num, den, device).to_rational() == (exact.numerator, exact.denominator)
+
+
+class TestBasisPrimeDenominators:
+    """Denominators with a basis prime as a factor have residue 0 in its row."""
+
+    @pytest.mark.parametrize("index", [0, 7, 19])
+    def test_one_over_a_basis_prime_after_growth(self, device, index):
+        p = STANDARD[index]
+        big = ModularTensor.from_fraction(2**320, 2**320, (), device)
+        t = ModularTensor.from_fraction(1, p, (), device) + big - big
+        assert t.denom[index].item() == 0
+        expect_value(ModularTensor(t.num, t.denom), Fraction(1, p))
+
+    def test_overflowed_pairs(self, device):
+        rng = random.Random(9)
+        for _ in range(40):
+            basis_part = math.prod(rng.sample(STANDARD, rng.randrange(1, 4)))
+            c, q = rng.randrange(-2**100, 2**100), rng.randrange(1, 2**100)
+            k = rng.randrange(2**640, 2**700)
+            exact = Fraction(c, basis_part * q)
+            assert scalar(c * k, basis_part * q * k, device).to_rational() == (exact.numerator, exact.denominator)
+
+    def test_float_view_of_such_elements(self, device):
+        p, k = STANDARD[3], 3**500
+        pairs = [(5 * k, p * k), (2**200, 2**650), (-(2**650), 3 * 2**200), (1, 3)]
+        expected = torch.stack([float32_of(Fraction(n, d).numerator, Fraction(n, d).denominator) for n, d in pairs])
+        assert torch.equal(make(pairs, (4,), device).to_float().cpu(), expected)
+
+    def test_rows_left_out_must_agree(self, device):
+        # Denominator residues 3, except 0 in the first row: on the other rows
+        # the pair is congruent to 1/3, but 3 * 1 is not 0 modulo the first
+        # prime, so 1/3 is refused and the stored pair is read literally.
+        num = [1] * 20
+        den = [0] + [3] * 19
+        n, d = crt_signed(num, STANDARD), crt_signed(den, STANDARD)
+        exact = Fraction(n, d)
+        assert from_residues(num, den, device).to_rational() == (exact.numerator, exact.denominator)

@@ -145,9 +145,32 @@ ROBUSTNESS = textwrap.dedent(r"""
                 yield x
         yield MT.__new__(MT)  # no slot set at all
         yield MT(torch.zeros(20, 3, dtype=torch.int64), torch.zeros(20, 4, dtype=torch.int64))
+        # Whole records of another residue dtype, broadcasting against sound operands.
+        for dtype in (torch.int16, torch.int32, torch.float16, torch.float64):
+            for shape in ((1,), (2, 3)):
+                ones = torch.ones(20, *shape).to(dtype)
+                yield MT(ones, ones.clone(), kx.PRIMES.to(dtype))
+                yield MT(ones, torch.ones(20, *shape, dtype=torch.int64), kx.PRIMES[:3].to(dtype))
+        # Odd bases: other lengths, entries that are not primes below 2^31, other orders.
+        for primes in (torch.tensor([3, 5, 7]), torch.tensor([7]), torch.zeros(20, dtype=torch.int64),
+                       torch.full((20,), -7), torch.full((20,), 2**40), torch.arange(20),
+                       torch.ones(20, dtype=torch.int64),
+                       kx.PRIMES.flip(0), kx.PRIMES.view(20, 1), kx.PRIMES.view(4, 5), kx.PRIMES[::2],
+                       torch.full((20,), 2**31 - 1), torch.tensor([2**31 - 1, 2**31 - 1] + [5] * 18)):
+            rows = primes.shape[0]
+            residues = torch.randint(0, 2**31, (rows, 3), generator=torch.Generator().manual_seed(rows))
+            yield MT(residues, residues.flip(1), primes)
+            yield MT(residues[:, :1], residues, primes)
+        # Shapes of num and denom that only broadcast, or do not.
+        for num_shape, den_shape in (((20, 3), (20, 1)), ((20, 1), (20, 3)), ((20, 3), (20, 3, 1)), ((20, 3), (3,)),
+                                     ((20,), (20, 3)), ((20, 2, 3), (20, 3)), ((20, 3), (1, 3))):
+            yield MT(torch.ones(num_shape, dtype=torch.int64), torch.ones(den_shape, dtype=torch.int64))
 
     operands = [None, 1, 0, -1, 2.5, "s", torch.ones(3), torch.tensor([True, False, True]), good(), good(()),
-                good((2, 3)), MT.__new__(MT), object()]
+                good((2, 3)), good((1,)), good((1, 3)), MT.__new__(MT), object(),
+                MT(torch.ones(20, 1, dtype=torch.int16), torch.ones(20, 1, dtype=torch.int16),
+                   kx.PRIMES.to(torch.int16)),
+                MT(torch.ones(20, 3, dtype=torch.int64), torch.ones(20, 3, dtype=torch.int64), kx.PRIMES.flip(0))]
 
     def arguments(fn, skip):
         params = list(inspect.signature(fn).parameters.values())[skip:]

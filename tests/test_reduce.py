@@ -1,4 +1,5 @@
 """Sums, dot products and matrix products: exact values and residues."""
+import math
 import random
 from fractions import Fraction
 
@@ -82,6 +83,111 @@ class TestSum:
         for bad in [True, 1.0, "1"]:
             with pytest.raises(TypeError, match="Argument 'dim' has incorrect type"):
                 x.sum(dim=bad)
+
+
+def assert_rebuilt(s, exact):
+    """s is `exact` rebuilt as from_fraction builds it: shape (1,), residues of
+    the reduced pair, and its approximation."""
+    assert s.shape == (1,) and value(s) == exact
+    assert column(s.num, (0,)) == residues(exact.numerator)
+    assert column(s.denom, (0,)) == residues(exact.denominator)
+    assert s._approx.dtype == torch.float32
+    assert s._approx.item() == torch.tensor(float(exact), dtype=torch.float32).item()
+
+
+def product_form(num, den):
+    """Residues of the cross-multiplied sum of the columns of num/den [20, n],
+    computed one addition after the other with Python ints."""
+    out_num, out_den = [], []
+    for row, p in enumerate(BASIS):
+        ns, ds = num[row].tolist(), den[row].tolist()
+        a, b = ns[0], ds[0]
+        for c, d in zip(ns[1:], ds[1:]):
+            a, b = (a * d + c * b) % p, (b * d) % p
+        out_num.append(a)
+        out_den.append(b)
+    return out_num, out_den
+
+
+class TestSumReadBack:
+    """The total is read back once; chunks that do not fit do not matter."""
+
+    def test_chunks_that_do_not_fit(self, device):
+        rng = random.Random(2)
+        halves = [Fraction(rng.randrange(1, 2**40), rng.randrange(1, 2**20)) for _ in range(80)]
+        values = halves + [-v for v in halves]
+        rng.shuffle(values)
+        # Each chunk of 64 has a reduced denominator far beyond the range.
+        assert math.lcm(*(v.denominator for v in values[:64])).bit_length() > 700
+        assert_rebuilt(from_fractions(values, device).sum(), Fraction(0))
+        assert_rebuilt(from_fractions(values + [Fraction(-1, 3)], device).sum(), Fraction(-1, 3))
+
+    def test_total_too_large_for_reconstruction(self, device):
+        # Chunks fit; the unreduced total does not, and the reduced total has
+        # about 520 bits in each half: too many for rational reconstruction,
+        # few enough to be read back.
+        rng = random.Random(4)
+        q1, q2 = rng.randrange(2**259, 2**260) | 1, rng.randrange(2**259, 2**260) | 1
+        values = [Fraction(1, q1)] + [Fraction(1, 2)] * 63 + [Fraction(-1, q2)] + [Fraction(3, 2)] * 63
+        exact = sum(values)
+        assert exact.numerator.bit_length() + exact.denominator.bit_length() > 620
+        assert_rebuilt(from_fractions(values, device).sum(), exact)
+
+    def test_chunks_read_element_by_element(self, device):
+        # Neither a chunk nor the unreduced total reads back, the reduced total
+        # (about 590 bits in each half) does.
+        rng = random.Random(6)
+        q1, q2 = rng.randrange(2**289, 2**290) | 1, rng.randrange(2**289, 2**290) | 1
+        tail = [Fraction(rng.randrange(1, 256), 256) for _ in range(126)]
+        values = [Fraction(1, q1)] + tail[:63] + [Fraction(1, q2)] + tail[63:]
+        exact = sum(values)
+        assert max(exact.numerator.bit_length(), exact.denominator.bit_length()) < 619
+        assert_rebuilt(from_fractions(values, device).sum(), exact)
+
+    @pytest.mark.parametrize("n", [2, 64, 200])
+    def test_basis_primes_in_denominators(self, n, device):
+        gen = torch.Generator().manual_seed(n)
+        floats = [captured(v) for v in (torch.randn(n, dtype=torch.float64, generator=gen) * 10).tolist()]
+        values = floats[:-1] + [Fraction(3, BASIS[5])]
+        assert_rebuilt(from_fractions(values, device).sum(), sum(values))
+        # The basis prime cancels from the total.
+        values = floats[:-2] + [Fraction(1, BASIS[0]), Fraction(BASIS[0] - 1, BASIS[0])]
+        assert_rebuilt(from_fractions(values, device).sum(), sum(values))
+
+    def test_dot_with_basis_primes_in_denominators(self, device):
+        xs = [Fraction(1, BASIS[k % 5]) for k in range(100)]
+        ys = [Fraction(k, 3) for k in range(100)]
+        exact = sum(a * b for a, b in zip(xs, ys))
+        assert_rebuilt(from_fractions(xs, device).dot(from_fractions(ys, device)), exact)
+
+    @pytest.mark.parametrize("with_approx", [True, False])
+    def test_total_that_does_not_fit_keeps_exact_residues(self, device, with_approx):
+        gen = torch.Generator().manual_seed(1)
+        x = MT.from_tensor(torch.rand(3000, dtype=torch.float64, generator=gen), device)
+        y = x / (x + 1)  # 3000 distinct 53-bit denominators: no total in range
+        if not with_approx:
+            y = MT(y.num, y.denom)
+        s = y.sum()
+        expected_num, expected_den = product_form(y.num.cpu(), y.denom.cpu())
+        assert s.shape == (1,) and s.primes is y.primes
+        assert column(s.num, (0,)) == expected_num and column(s.denom, (0,)) == expected_den
+        approx = y._approx if with_approx else y.to_float()
+        assert torch.equal(s._approx, approx.sum().unsqueeze(0))
+        assert torch.equal(s.num, y._sum_dim(0).num.unsqueeze(1))
+
+    def test_other_basis(self, device):
+        other = [p for p in range(2**30 - 1, 2**30 - 2000, -2)
+                 if all(p % k for k in range(3, 32769, 2))][:20]  # primes below 2^30
+        values = [Fraction(k, 12) for k in range(-40, 60)]
+        num = torch.tensor([[f.numerator % p for f in values] for p in other]).to(device)
+        den = torch.tensor([[f.denominator % p for f in values] for p in other]).to(device)
+        s = MT(num, den, torch.tensor(other)).sum()
+        assert_rebuilt(s, sum(values))  # rebuilt in the standard basis
+        assert s.primes.tolist() == BASIS
+        # A zero denominator among them: nothing can be rebuilt, and nothing
+        # mixes the two bases.
+        broken = MT(num, den.index_fill(1, torch.tensor([70], device=device), 0), torch.tensor(other)).sum()
+        assert broken.primes.tolist() == other and torch.count_nonzero(broken.denom) == 0
 
 
 class TestSumDim:

@@ -4,6 +4,7 @@
 #include "binding/errors.h"
 #include "binding/instance.h"
 #include "binding/ints.h"
+#include "binding/operands.h"
 #include "binding/tensors.h"
 #include "core/arith.h"
 
@@ -47,6 +48,7 @@ Operands load_pair(PyObject* self, PyObject* other, bool numerator_first, bool w
     ops.y.denom = tensor_field(other, Field::Denom);
     ops.y.num = tensor_field(other, Field::Num);
   }
+  ops.y.primes = operand_primes(other);  // for the check that both share one basis
   if (with_approx) {
     ops.x.approx = approx_field(self);
     if (ops.x.approx) ops.y.approx = approx_field(other);

@@ -137,6 +137,13 @@ PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* k
       if (!extra) extra = Ref::checked(PyTuple_New(0));
       bound[f->n_params] = extra.get();
     }
+    // Bodies call back into Python (overridden methods, forwarding functions),
+    // and such calls can lead back here without a Python frame in between:
+    // count the depth as a Python function call does.
+    if (Py_EnterRecursiveCall(" while calling a Python object") != 0) throw_error_set();
+    struct Leave {
+      ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
     return f->def->body(bound);
   });
 }

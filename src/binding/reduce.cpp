@@ -2,6 +2,7 @@
 #include "binding/bodies.h"
 #include "binding/errors.h"
 #include "binding/instance.h"
+#include "binding/operands.h"
 #include "binding/tensors.h"
 #include "reduce/matmul.h"
 #include "reduce/sum.h"
@@ -49,6 +50,7 @@ PyObject* dot(PyObject* const* args) {
     RationalTensor x = load(args[0]), y;  // the other operand is read as * reads it
     y.num = tensor_field(args[1], Field::Num);
     y.denom = tensor_field(args[1], Field::Denom);
+    y.primes = operand_primes(args[1]);
     if (x.approx) y.approx = approx_field(args[1]);
     const at::Tensor primes = standard_primes_on(x.num.device());
     RationalTensor result;

@@ -5,6 +5,7 @@
 
 #include <sstream>
 
+#include "core/checks.h"
 #include "core/errors.h"
 #include "core/kernels/launch.h"
 
@@ -75,6 +76,7 @@ at::Tensor combine_approx(BinaryOp op, const at::Tensor& a, const at::Tensor& b)
 }  // namespace
 
 RationalTensor binary(BinaryOp op, const RationalTensor& x, const RationalTensor& y) {
+  check_operands(x, y);
   check_same_rank(x, y);
   kernels::BinaryArgs args;
   const auto sizes = bind_operands(args, x, y);
@@ -87,6 +89,7 @@ RationalTensor binary(BinaryOp op, const RationalTensor& x, const RationalTensor
 }
 
 RationalTensor negate(const RationalTensor& x) {
+  check_residues(x);
   kernels::NegArgs args;
   args.a = x.num;
   args.primes = prime_column(x.primes, x.num.dim());
@@ -98,6 +101,7 @@ RationalTensor negate(const RationalTensor& x) {
 }
 
 at::Tensor equal(const RationalTensor& x, const RationalTensor& y) {
+  check_operands(x, y);
   check_same_rank(x, y);
   kernels::EqualArgs args;
   const auto sizes = bind_operands(args, x, y);

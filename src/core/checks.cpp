@@ -10,37 +10,78 @@ namespace kalvex {
 
 namespace {
 
-void check_int64(const at::Tensor& t, const char* slot) {
+// The dtype as torch prints it (torch.int16, torch.float64, ...).
+std::string dtype_name(at::ScalarType type) {
+  switch (type) {
+    case at::kByte: return "torch.uint8";
+    case at::kChar: return "torch.int8";
+    case at::kShort: return "torch.int16";
+    case at::kInt: return "torch.int32";
+    case at::kLong: return "torch.int64";
+    case at::kHalf: return "torch.float16";
+    case at::kBFloat16: return "torch.bfloat16";
+    case at::kFloat: return "torch.float32";
+    case at::kDouble: return "torch.float64";
+    case at::kBool: return "torch.bool";
+    case at::kComplexHalf: return "torch.complex32";
+    case at::kComplexFloat: return "torch.complex64";
+    case at::kComplexDouble: return "torch.complex128";
+    default: return std::string("torch.") + c10::toString(type);
+  }
+}
+
+void check_int64(const at::Tensor& t, const char* slot, const char* what) {
+  if (!t.defined()) fail(ErrorKind::Type, std::string("ModularTensor attribute '") + slot + "' holds no tensor");
   if (t.scalar_type() == at::kLong) return;
-  fail(ErrorKind::Type, std::string("ModularTensor attribute '") + slot + "' must hold int64 residues, got " +
-                            c10::toString(t.scalar_type()));
+  fail(ErrorKind::Type, std::string("ModularTensor attribute '") + slot + "' must hold int64 " + what + ", got " +
+                            dtype_name(t.scalar_type()));
 }
 
 [[noreturn]] void bad_layout(const RationalTensor& x) {
   std::ostringstream message;
   message << "ModularTensor residues do not match their prime basis: num " << x.num.sizes() << ", denom "
-          << x.denom.sizes() << ", primes " << x.primes.sizes();
+          << x.denom.sizes() << ", primes " << x.primes.sizes()
+          << " (expected num and denom of shape [P, ...] for primes of shape [P], P > 0)";
   fail(ErrorKind::Value, message.str());
+}
+
+bool equal_on_host(const at::Tensor& a, const at::Tensor& b) {
+  const auto pa = a.accessor<int64_t, 1>();
+  const auto pb = b.accessor<int64_t, 1>();
+  for (int64_t i = 0; i < a.size(0); ++i)
+    if (pa[i] != pb[i]) return false;
+  return true;
 }
 
 }  // namespace
 
 void check_residues(const RationalTensor& x) {
-  check_int64(x.num, "num");
-  check_int64(x.denom, "denom");
-  check_int64(x.primes, "primes");
+  check_int64(x.num, "num", "residues");
+  check_int64(x.denom, "denom", "residues");
+  check_int64(x.primes, "primes", "primes");
   if (x.primes.dim() != 1 || x.num.dim() < 1 || x.denom.dim() < 1) bad_layout(x);
   const int64_t rows = x.primes.size(0);
   if (rows == 0 || x.num.size(0) != rows || x.denom.size(0) != rows) bad_layout(x);
 }
 
+bool same_basis(const at::Tensor& a, const at::Tensor& b) {
+  if (a.is_same(b)) return true;
+  if (a.dim() != 1 || b.dim() != 1 || a.size(0) != b.size(0)) return false;
+  if (a.scalar_type() != at::kLong || b.scalar_type() != at::kLong) return false;
+  // Small host vectors are compared directly: this runs before every operation.
+  if (a.is_cpu() && b.is_cpu()) return equal_on_host(a, b);
+  // Bases on different devices are compared where the first one lives.
+  return at::equal(a, b.to(a.device()));
+}
+
 void check_operands(const RationalTensor& x, const RationalTensor& y) {
   check_residues(x);
+  if (!y.primes.defined()) {  // an operand without a basis of its own shares x's
+    check_residues(RationalTensor{y.num, y.denom, x.primes, c10::nullopt});
+    return;
+  }
   check_residues(y);
-  if (x.primes.is_same(y.primes)) return;
-  // Operands on different devices are refused by the operation itself, with torch's error.
-  if (x.primes.sizes().equals(y.primes.sizes()) && at::equal(x.primes, y.primes.to(x.primes.device()))) return;
-  fail(ErrorKind::Value, "ModularTensor operands use different prime bases");
+  if (!same_basis(x.primes, y.primes)) fail(ErrorKind::Value, "ModularTensor operands use different prime bases");
 }
 
 }  // namespace kalvex

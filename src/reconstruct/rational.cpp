@@ -31,42 +31,86 @@ int64_t floor_mod(int64_t value, int64_t p) {
   return r < 0 ? r + p : r;
 }
 
+// (x * y) mod p for x, y in [0, p).
+uint64_t mul_mod(uint64_t x, uint64_t y, uint64_t p) {
+  return static_cast<uint64_t>(static_cast<unsigned __int128>(x) * y % p);
+}
+
+// a * d == b * n modulo p, with n, d stored residues of any int64 value.
+bool congruent_mod(mpz_srcptr a, mpz_srcptr b, int64_t n, int64_t d, int64_t p) {
+  const auto up = static_cast<uint64_t>(p);
+  const uint64_t ap = mpz_fdiv_ui(a, up), bp = mpz_fdiv_ui(b, up);
+  return mul_mod(ap, static_cast<uint64_t>(floor_mod(d, p)), up) ==
+         mul_mod(bp, static_cast<uint64_t>(floor_mod(n, p)), up);
+}
+
 }  // namespace
 
 void FractionReader::read(const int64_t* num, int64_t num_stride, const int64_t* den, int64_t den_stride,
                           size_t count) {
+  reading_ = Reading::AsStored;
   crt_unsigned(basis_, num, num_stride, count, num_.get());
   make_signed(basis_, num_.get());
   crt_unsigned(basis_, den, den_stride, count, den_.get());
   make_signed(basis_, den_.get());
-  if (den_.sign() != 0 && (num_.bit_length() <= kLiteralBits || den_.bit_length() <= kLiteralBits)) return;
-  if (!invert_residues(num, num_stride, den, den_stride, count)) return;
+  if (den_.sign() != 0 && num_.bit_length() <= kLiteralBits && den_.bit_length() <= kLiteralBits) {
+    reading_ = Reading::Literal;
+    return;
+  }
+  if (count < basis_.primes.size()) return;  // missing denominator residues read as 0
+  if (!invert_residues(num, num_stride, den, den_stride)) return;
   crt_unsigned(basis_, x_residues_.data(), 1, x_residues_.size(), x_.get());
-  reconstruct(x_.get());
+  // x is congruent to N / D on S (0 elsewhere); reduced modulo M_S it is x on S alone.
+  mpz_srcptr modulus = basis_.modulus.get();
+  if (mpz_cmp(m_s_.get(), modulus) != 0) {
+    mpz_fdiv_r(x_.get(), x_.get(), m_s_.get());
+    modulus = m_s_.get();
+  }
+  if (!reconstruct(x_.get(), modulus)) return;
+  if (!explains(num, num_stride, den, den_stride)) return;
+  mpz_swap(num_.get(), best_r_.get());
+  mpz_swap(den_.get(), best_t_.get());
+  reading_ = Reading::Reconstructed;
 }
 
-// x = N * D^-1 residue by residue; false when some D residue has no inverse.
-bool FractionReader::invert_residues(const int64_t* num, int64_t num_stride, const int64_t* den, int64_t den_stride,
-                                     size_t count) {
+// x = N * D^-1 on S, the primes where D's residue is invertible, 0 elsewhere;
+// M_S their product.  False when S is empty.
+bool FractionReader::invert_residues(const int64_t* num, int64_t num_stride, const int64_t* den,
+                                     int64_t den_stride) {
   const size_t n = basis_.primes.size();
-  if (count < n) return false;  // missing denominator residues read as 0
+  bool any = false, all = true;
   for (size_t i = 0; i < n; ++i) {
     const int64_t p = basis_.primes[i];
     const auto row = static_cast<int64_t>(i);
     const int64_t d = floor_mod(den[row * den_stride], p);
-    if (d == 0) return false;
-    const int64_t inv = inverse_mod(d, p);
-    if (inv == 0) return false;
-    const auto product = static_cast<unsigned __int128>(floor_mod(num[row * num_stride], p)) * static_cast<uint64_t>(inv);
-    x_residues_[i] = static_cast<int64_t>(product % static_cast<uint64_t>(p));
+    const int64_t inv = d == 0 ? 0 : inverse_mod(d, p);
+    in_s_[i] = inv != 0;
+    any |= inv != 0;
+    all &= inv != 0;
+    x_residues_[i] = inv == 0 ? 0
+                              : static_cast<int64_t>(mul_mod(static_cast<uint64_t>(floor_mod(num[row * num_stride], p)),
+                                                             static_cast<uint64_t>(inv), static_cast<uint64_t>(p)));
   }
-  return true;
+  if (all) {
+    mpz_set(m_s_.get(), basis_.modulus.get());
+  } else {
+    mpz_set_ui(m_s_.get(), 1);
+    for (size_t i = 0; i < n; ++i)
+      if (in_s_[i]) mpz_mul_ui(m_s_.get(), m_s_.get(), static_cast<unsigned long>(basis_.primes[i]));
+  }
+  return any;
 }
 
-// Maximal-quotient rational reconstruction of x modulo M; on acceptance the
-// fraction replaces num_ / den_.
-bool FractionReader::reconstruct(mpz_srcptr x) {
-  mpz_set(r0_.get(), basis_.modulus.get());
+// Maximal-quotient rational reconstruction of x modulo `modulus`; on
+// acceptance (coprime, within the margin) the fraction is left in best_r_ /
+// best_t_ with a positive denominator.
+bool FractionReader::reconstruct(mpz_srcptr x, mpz_srcptr modulus) {
+  if (mpz_sgn(x) == 0) {  // Euclid has no step to take: the candidate is 0/1
+    mpz_set_ui(best_r_.get(), 0);
+    mpz_set_ui(best_t_.get(), 1);
+    return true;
+  }
+  mpz_set(r0_.get(), modulus);
   mpz_set(r1_.get(), x);
   mpz_set_ui(t0_.get(), 0);
   mpz_set_ui(t1_.get(), 1);
@@ -96,10 +140,22 @@ bool FractionReader::reconstruct(mpz_srcptr x) {
   mpz_mul(tmp_.get(), best_r_.get(), best_t_.get());
   mpz_abs(tmp_.get(), tmp_.get());
   mpz_mul_2exp(tmp_.get(), tmp_.get(), kMarginBits);
-  if (mpz_cmp(tmp_.get(), basis_.modulus.get()) >= 0) return false;
+  return mpz_cmp(tmp_.get(), modulus) < 0;
+}
 
-  mpz_swap(num_.get(), best_r_.get());
-  mpz_swap(den_.get(), best_t_.get());
+// The candidate a / b in best_r_ / best_t_ against what reconstruction did not
+// use: the rows outside S, and the halves of the literal pair (num_, den_)
+// small enough to be genuine.
+bool FractionReader::explains(const int64_t* num, int64_t num_stride, const int64_t* den, int64_t den_stride) {
+  for (size_t i = 0; i < basis_.primes.size(); ++i) {
+    if (in_s_[i]) continue;
+    const auto row = static_cast<int64_t>(i);
+    if (!congruent_mod(best_r_.get(), best_t_.get(), num[row * num_stride], den[row * den_stride],
+                       basis_.primes[i]))
+      return false;
+  }
+  if (num_.bit_length() <= kLiteralBits && !mpz_divisible_p(num_.get(), best_r_.get())) return false;
+  if (den_.bit_length() <= kLiteralBits && !mpz_divisible_p(den_.get(), best_t_.get())) return false;
   return true;
 }
 
@@ -114,6 +170,16 @@ void reduce_fraction(BigInt& num, BigInt& den) {
     mpz_neg(num.get(), num.get());
     mpz_neg(den.get(), den.get());
   }
+}
+
+bool congruent(const CrtBasis& basis, const BigInt& a, const BigInt& b, const int64_t* num, int64_t num_stride,
+               const int64_t* den, int64_t den_stride) {
+  for (size_t i = 0; i < basis.primes.size(); ++i) {
+    const auto row = static_cast<int64_t>(i);
+    if (!congruent_mod(a.get(), b.get(), num[row * num_stride], den[row * den_stride], basis.primes[i]))
+      return false;
+  }
+  return true;
 }
 
 }  // namespace kalvex

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "core/arith.h"
+#include "core/checks.h"
 #include "core/construct.h"
 #include "core/errors.h"
 #include "core/modmath.h"
@@ -95,6 +96,7 @@ std::string size_text(at::IntArrayRef sizes) {
 }  // namespace
 
 RationalTensor matmul(const RationalTensor& a, const RationalTensor& b, const at::Tensor& standard_primes) {
+  check_operands(a, b);
   if (a.num.dim() != 3 || b.num.dim() != 3) fail(ErrorKind::Value, "matmul requires 2D tensors");
   const int64_t m = a.num.size(1), k = a.num.size(2), k2 = b.num.size(1), n = b.num.size(2);
   if (k != k2) fail(ErrorKind::Value, "Shape mismatch: " + size_text(a.shape()) + " vs " + size_text(b.shape()));

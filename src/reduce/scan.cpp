@@ -71,17 +71,22 @@ RowScan scan_by_rows(int64_t rows, int64_t n, const int64_t* primes, std::vector
     }
   });
   scan.denominators = std::move(denominators);
+  scan.zero_in_every_row = rows > 0;
   for (const RowTotals& t : totals) {
     scan.common_denominator &= t.differing == 0;
     scan.zero_denominator |= t.zeros != 0;
+    scan.zero_in_every_row &= t.zeros != 0;
   }
   return scan;
 }
 
 }  // namespace
 
+bool has_zero_denominator(const at::Tensor& den) { return den.eq(0).all(0).any().item<bool>(); }
+
 bool valid_basis(const at::Tensor& primes) {
-  const at::Tensor p = primes.contiguous();
+  if (primes.scalar_type() != at::kLong || primes.dim() != 1) return false;
+  const at::Tensor p = primes.cpu().contiguous();
   const int64_t* v = p.data_ptr<int64_t>();
   for (int64_t i = 0; i < p.numel(); ++i)
     if (v[i] < 2 || v[i] >= (int64_t{1} << 31)) return false;
@@ -104,7 +109,9 @@ RowScan scan_fractions(const at::Tensor& num, const at::Tensor& den, const at::T
   RowScan scan;
   const at::Tensor first = den.slice(1, 0, 1);
   scan.common_denominator = den.eq(first).all().item<bool>();
-  scan.zero_denominator = den.eq(0).any().item<bool>();
+  const at::Tensor zeros_per_row = den.eq(0).any(1);
+  scan.zero_denominator = zeros_per_row.any().item<bool>();
+  scan.zero_in_every_row = zeros_per_row.all().item<bool>();
   const at::Tensor host_first = first.reshape({-1}).cpu().contiguous();
   scan.denominators.assign(host_first.data_ptr<int64_t>(), host_first.data_ptr<int64_t>() + rows);
   const at::Tensor column = prime_column(primes, 2);

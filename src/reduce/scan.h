@@ -15,9 +15,16 @@ struct RowScan {
   std::vector<int64_t> denominators;    // per prime, the first element's
   bool common_denominator = true;       // every element has that denominator
   bool zero_denominator = false;        // some denominator residue is 0
+  bool zero_in_every_row = false;       // every row holds a zero denominator residue
 };
 
-// Entries of a basis the CPU scans can reduce by: every prime in [2, 2^31).
+// Whether some element of den [P, n] is 0 modulo every prime: a denominator
+// made zero by a division by an exact zero.  Only possible where the scan
+// found zero_in_every_row.
+bool has_zero_denominator(const at::Tensor& den);
+
+// A basis the kernels can reduce by: an int64 vector of entries in [2, 2^31)
+// (read on the host, whatever the device).
 bool valid_basis(const at::Tensor& primes);
 
 // The fractions num/den, [P, n] (n >= 1) against the basis `primes` [P].

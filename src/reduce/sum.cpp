@@ -1,14 +1,42 @@
 #include "reduce/sum.h"
 
+// NOTE: [Sums read back once]
+// Adding chunk results one after the other in exact arithmetic makes the cost
+// grow with the size of the running total, which for values that do not
+// cancel grows with every chunk: quadratic, and pointless once the total
+// cannot be read back.  Instead:
+//   1. One pass gives the residues of the exact total: the shared denominator
+//      and the sum of the numerators when all elements share one, otherwise
+//      the unreduced cross-multiplied form (NOTE: [Unreduced sums]).
+//   2. That pair is read back once (NOTE: [Robust read-back]).  A reading that
+//      is the value itself is the reduced total.
+//   3. Otherwise the total may still fit while being too large for rational
+//      reconstruction.  Chunks of 64 are read back and added exactly, a chunk
+//      that does not read back element by element, while the running total
+//      (numerator and denominator together) stays within twice the size that
+//      a total that fits can have: past that it could only end in one that
+//      fits by cancelling hundreds of bits, and the work is stopped, so its
+//      cost stays linear.  A total reached this way must agree with the
+//      residues of step 1 in every row.
+//   4. Otherwise the total does not fit: the result is its exact unreduced
+//      residues with the float sum of the elements' approximations, never a
+//      value read from an overflowed pair.
+// Results of steps 2 and 3 are rebuilt from the reduced total as from_fraction
+// builds them, so they equal the chunk-by-chunk algorithm wherever that one
+// stays in range.
+
 #include <ATen/ATen.h>
 
+#include <algorithm>
 #include <string>
 
 #include "core/arith.h"
 #include "core/basis.h"
+#include "core/checks.h"
 #include "core/construct.h"
 #include "core/errors.h"
 #include "reconstruct/crt.h"
+#include "reconstruct/float_view.h"
 #include "reconstruct/rational.h"
 #include "reconstruct/scalar.h"
 #include "reduce/halving.h"
@@ -18,113 +46,187 @@ namespace kalvex {
 
 namespace {
 
-constexpr int64_t kChunk = 64;  // elements summed between reductions to lowest terms
+constexpr int64_t kChunk = 64;       // elements summed between reductions to lowest terms
+constexpr int64_t kFirstBatch = 16;  // chunks summed on the device before the first read
 
-// The exact value of the fraction whose residues are num[i], den[i] (i over
-// the basis), reduced; read robustly.
-struct ExactFraction {
-  BigInt num, den;
+RationalTensor rebuilt(const Fraction& f, at::Device device, const at::Tensor& standard_primes) {
+  return from_fraction(f.num, f.den, std::vector<int64_t>{1}, device, standard_primes);
+}
+
+// The CRT constants of a basis; none for one that reads nothing back
+// (repeated primes).
+std::shared_ptr<const CrtBasis> host_basis(const at::Tensor& primes) {
+  const at::Tensor host = primes.cpu().contiguous();
+  try {
+    return crt_basis(host.data_ptr<int64_t>(), static_cast<size_t>(host.numel()));
+  } catch (const Error&) {
+    return nullptr;
+  }
+}
+
+// The residues of the exact total, one entry per prime.
+struct TotalResidues {
+  std::vector<int64_t> num, den;
 };
 
-ExactFraction read_reduced(FractionReader& reader, const int64_t* num, int64_t num_stride, const int64_t* den,
-                           int64_t den_stride) {
-  reader.read(num, num_stride, den, den_stride, kNumPrimes);
-  ExactFraction f{reader.num(), reader.den()};
+// The total whose residues are num[i], den[i] when its reading is the value
+// itself (NOTE: [Robust read-back]), in lowest terms.
+c10::optional<Fraction> read_total(const CrtBasis& basis, const std::vector<int64_t>& num,
+                                   const std::vector<int64_t>& den) {
+  FractionReader reader(basis);
+  reader.read(num.data(), 1, den.data(), 1, num.size());
+  if (!reader.trusted()) return c10::nullopt;
+  Fraction f{std::move(reader.num()), std::move(reader.den())};
   reduce_fraction(f.num, f.den);
   return f;
 }
 
-RationalTensor rebuilt(const BigInt& num, const BigInt& den, at::Device device, const at::Tensor& standard_primes) {
-  return from_fraction(num, den, std::vector<int64_t>{1}, device, standard_primes);
+std::vector<int64_t> host_vector(const at::Tensor& t) {
+  const at::Tensor host = t.reshape({-1}).cpu().contiguous();
+  return std::vector<int64_t>(host.data_ptr<int64_t>(), host.data_ptr<int64_t>() + host.numel());
 }
 
-// Chunks of 64 reduced by halving passes on the device, all chunks at once;
-// the chunk results (one copy to the host) are read exactly and added in
-// exact host arithmetic.
-RationalTensor sum_by_chunks(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes,
-                             const at::Tensor& standard_primes) {
-  const int64_t n = num.size(1);
-  const int64_t full = n / kChunk;
-  std::vector<at::Tensor> chunk_num, chunk_den;
+// An exact running total in lowest terms.
+class ExactTotal {
+ public:
+  ExactTotal() {
+    mpq_init(total_);
+    mpq_init(term_);
+  }
+  ~ExactTotal() {
+    mpq_clear(total_);
+    mpq_clear(term_);
+  }
+  ExactTotal(const ExactTotal&) = delete;
+  ExactTotal& operator=(const ExactTotal&) = delete;
+
+  // Adds num / den, den non-zero (reduced here; both are consumed).
+  void add(BigInt& num, BigInt& den) {
+    reduce_fraction(num, den);
+    mpz_swap(mpq_numref(term_), num.get());
+    mpz_swap(mpq_denref(term_), den.get());
+    mpq_add(total_, total_, term_);
+  }
+  size_t bits() const { return mpz_sizeinbase(mpq_numref(total_), 2) + mpz_sizeinbase(mpq_denref(total_), 2); }
+  Fraction take() {
+    Fraction f;
+    mpz_swap(f.num.get(), mpq_numref(total_));
+    mpz_swap(f.den.get(), mpq_denref(total_));
+    return f;
+  }
+
+ private:
+  mpq_t total_, term_;
+};
+
+// The unreduced sums of chunks [first, first + count) of 64 elements (the
+// last chunk of the tensor may be shorter), on the host as [P, count].
+void chunk_sums(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes, int64_t first,
+                int64_t count, at::Tensor& out_num, at::Tensor& out_den) {
+  const int64_t rows = num.size(0), n = num.size(1);
+  const int64_t start = first * kChunk, end = std::min(n, (first + count) * kChunk);
+  const int64_t full = (end - start) / kChunk;
+  std::vector<at::Tensor> parts_num, parts_den;
   if (full > 0) {
     at::Tensor cn, cd;
-    sum_axis(num.slice(1, 0, full * kChunk).reshape({kNumPrimes, full, kChunk}),
-             den.slice(1, 0, full * kChunk).reshape({kNumPrimes, full, kChunk}), primes, 2, cn, cd);
-    chunk_num.push_back(cn);
-    chunk_den.push_back(cd);
+    sum_axis(num.slice(1, start, start + full * kChunk).reshape({rows, full, kChunk}),
+             den.slice(1, start, start + full * kChunk).reshape({rows, full, kChunk}), primes, 2, cn, cd);
+    parts_num.push_back(cn);
+    parts_den.push_back(cd);
   }
-  if (n % kChunk != 0) {
+  const int64_t tail = start + full * kChunk;
+  if (tail < end) {
     at::Tensor cn, cd;
-    sum_axis(num.slice(1, full * kChunk, n).unsqueeze(1), den.slice(1, full * kChunk, n).unsqueeze(1), primes, 2,
-             cn, cd);
-    chunk_num.push_back(cn);
-    chunk_den.push_back(cd);
+    sum_axis(num.slice(1, tail, end).unsqueeze(1), den.slice(1, tail, end).unsqueeze(1), primes, 2, cn, cd);
+    parts_num.push_back(cn);
+    parts_den.push_back(cd);
   }
-  const at::Tensor host_num = at::cat(chunk_num, 1).cpu().contiguous();
-  const at::Tensor host_den = at::cat(chunk_den, 1).cpu().contiguous();
-  const at::Tensor host_primes = primes.cpu().to(at::kLong).contiguous();
-  const auto basis = crt_basis(host_primes.data_ptr<int64_t>(), static_cast<size_t>(host_primes.numel()));
-  FractionReader reader(*basis);
-  const int64_t chunks = host_num.size(1);
-  // An exact running total, in lowest terms after every addition.
-  struct Rational {
-    mpq_t v;
-    Rational() { mpq_init(v); }
-    ~Rational() { mpq_clear(v); }
-  } total, term;
-  for (int64_t c = 0; c < chunks; ++c) {
-    ExactFraction f = read_reduced(reader, host_num.data_ptr<int64_t>() + c, chunks,
-                                   host_den.data_ptr<int64_t>() + c, chunks);
-    // No residue is 0, so no chunk reads back with a zero denominator.
-    if (f.den.sign() == 0) fail(ErrorKind::Runtime, "chunk of a sum read back with a zero denominator");
-    mpz_swap(mpq_numref(term.v), f.num.get());
-    mpz_swap(mpq_denref(term.v), f.den.get());
-    mpq_add(total.v, total.v, term.v);
-  }
-  BigInt total_num, total_den;
-  mpz_swap(total_num.get(), mpq_numref(total.v));
-  mpz_swap(total_den.get(), mpq_denref(total.v));
-  return rebuilt(total_num, total_den, num.device(), standard_primes);
+  out_num = at::cat(parts_num, 1).cpu().contiguous();
+  out_den = at::cat(parts_den, 1).cpu().contiguous();
 }
 
-// n/d + m/d + ... reduces to the same fraction as (n + m + ...)/d: one read.
-RationalTensor rebuilt_common(const RowScan& scan, const at::Tensor& primes, at::Device device,
-                              const at::Tensor& standard_primes) {
-  const at::Tensor host_primes = primes.cpu().to(at::kLong).contiguous();
-  const auto basis = crt_basis(host_primes.data_ptr<int64_t>(), static_cast<size_t>(host_primes.numel()));
-  FractionReader reader(*basis);
-  ExactFraction f = read_reduced(reader, scan.numerator_sums.data(), 1, scan.denominators.data(), 1);
-  return rebuilt(f.num, f.den, device, standard_primes);
+// Step 3 of NOTE: [Sums read back once].
+c10::optional<Fraction> sum_exactly(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes,
+                                    const CrtBasis& basis, const TotalResidues& total) {
+  const int64_t rows = num.size(0), n = num.size(1);
+  const int64_t chunks = (n + kChunk - 1) / kChunk;
+  const size_t bound = 4 * mpz_sizeinbase(basis.modulus.get(), 2);
+  FractionReader reader(basis);
+  ExactTotal acc;
+  for (int64_t first = 0, batch = kFirstBatch; first < chunks; first += batch, batch *= 2) {
+    const int64_t count = std::min(batch, chunks - first);
+    at::Tensor cn, cd;
+    chunk_sums(num, den, primes, first, count, cn, cd);
+    for (int64_t c = 0; c < count; ++c) {
+      reader.read(cn.data_ptr<int64_t>() + c, count, cd.data_ptr<int64_t>() + c, count, static_cast<size_t>(rows));
+      if (reader.trusted()) {
+        acc.add(reader.num(), reader.den());
+      } else {
+        // Elements one by one: each is its own stored pair.
+        const int64_t start = (first + c) * kChunk, length = std::min(kChunk, n - start);
+        const at::Tensor en = num.slice(1, start, start + length).cpu().contiguous();
+        const at::Tensor ed = den.slice(1, start, start + length).cpu().contiguous();
+        for (int64_t i = 0; i < length && acc.bits() <= bound; ++i) {
+          reader.read(en.data_ptr<int64_t>() + i, length, ed.data_ptr<int64_t>() + i, length,
+                      static_cast<size_t>(rows));
+          if (reader.den().sign() == 0) return c10::nullopt;
+          acc.add(reader.num(), reader.den());
+        }
+      }
+      if (acc.bits() > bound) return c10::nullopt;
+    }
+  }
+  Fraction f = acc.take();
+  if (!congruent(basis, f.num, f.den, total.num.data(), 1, total.den.data(), 1)) return c10::nullopt;
+  return f;
 }
 
-// Inputs holding zero denominators have no value to reduce: they follow the
-// chunked algorithm step by step, each reduction keeping what it cannot rebuild.
+// The float sum of the elements' approximations (their float view where the
+// tensor carries none), shape (1,).
+at::Tensor approximate_sum(const RationalTensor& x) {
+  if (x.approx) return x.approx->sum().unsqueeze(0);
+  return float_view(x.num, x.denom, x.primes, x.shape(), x.num.device()).sum().unsqueeze(0);
+}
+
 RationalTensor simplified_or_same(const RationalTensor& t, const at::Tensor& standard_primes) {
   return simplified(t, t.shape(), t.num.device(), standard_primes).value_or(t);
 }
 
-RationalTensor sum_degenerate(const RationalTensor& x, const at::Tensor& num, const at::Tensor& den,
-                              const at::Tensor& standard_primes) {
+// The chunk-by-chunk algorithm step by step: for inputs holding a zero
+// denominator (which have no value to reduce, so each reduction keeps what it
+// cannot rebuild) and for records outside the standard layout.  Reductions
+// rebuild in the standard basis; in any other basis a reduced chunk could not
+// be added to one that stayed, so nothing is reduced there.
+RationalTensor sum_stepwise(const RationalTensor& x, const at::Tensor& num, const at::Tensor& den,
+                            const at::Tensor& standard_primes) {
+  const bool reducible = same_basis(x.primes, standard_primes);
+  auto reduced = [&](const RationalTensor& t) { return reducible ? simplified_or_same(t, standard_primes) : t; };
   const int64_t n = num.size(1);
   c10::optional<RationalTensor> acc;
   for (int64_t start = 0; start < n; start += kChunk) {
     const int64_t end = std::min(n, start + kChunk);
     at::Tensor cn, cd;
     sum_axis(num.slice(1, start, end), den.slice(1, start, end), x.primes, 1, cn, cd);
-    RationalTensor chunk{cn.unsqueeze(1), cd.unsqueeze(1), x.primes, c10::nullopt};
-    chunk = simplified_or_same(chunk, standard_primes);
-    acc = acc ? simplified_or_same(binary(BinaryOp::Add, *acc, chunk), standard_primes) : chunk;
+    RationalTensor chunk = reduced(RationalTensor{cn.unsqueeze(1), cd.unsqueeze(1), x.primes, c10::nullopt});
+    acc = acc ? reduced(binary(BinaryOp::Add, *acc, chunk)) : chunk;
   }
   RationalTensor result{acc->num, acc->denom, x.primes, c10::nullopt};
   if (x.approx) result.approx = x.approx->sum().unsqueeze(0);
-  return simplified_or_same(result, standard_primes);
+  return reduced(result);
+}
+
+bool standard_layout(const RationalTensor& x, const at::Tensor& num, const at::Tensor& den) {
+  return num.size(0) == kNumPrimes && num.sizes().equals(den.sizes()) && x.primes.device() == num.device() &&
+         den.device() == num.device() && valid_basis(x.primes);
 }
 
 }  // namespace
 
 RationalTensor sum_all(const RationalTensor& x, const at::Tensor& standard_primes) {
-  const at::Tensor num = x.num.reshape({kNumPrimes, -1});
-  const at::Tensor den = x.denom.reshape({kNumPrimes, -1});
+  check_residues(x);
+  const int64_t rows = x.num.size(0);
+  const at::Tensor num = x.num.reshape({rows, -1});
+  const at::Tensor den = x.denom.reshape({rows, -1});
   const int64_t n = num.size(1);
   if (n == 0) return from_fraction(int64_t{0}, int64_t{1}, std::vector<int64_t>{1}, x.num.device(), standard_primes);
   if (n == 1) {
@@ -132,20 +234,42 @@ RationalTensor sum_all(const RationalTensor& x, const at::Tensor& standard_prime
     if (x.approx) approx = x.approx->sum().unsqueeze(0);
     return RationalTensor{num.clone(), den.clone(), x.primes, approx};
   }
-  // Residues that do not form a proper [P, n] pair against a [P] basis take
-  // the step-by-step path, where torch reports what does not fit.
-  const bool well_formed = num.sizes().equals(den.sizes()) && num.scalar_type() == at::kLong &&
-                           den.scalar_type() == at::kLong && x.primes.dim() == 1 &&
-                           x.primes.scalar_type() == at::kLong && x.primes.numel() == kNumPrimes &&
-                           x.primes.device() == num.device() && den.device() == num.device();
-  if (!well_formed) return sum_degenerate(x, num, den, standard_primes);
-  const RowScan scan = scan_fractions(num, den, x.primes);
-  if (scan.zero_denominator) return sum_degenerate(x, num, den, standard_primes);
-  if (scan.common_denominator) return rebuilt_common(scan, x.primes, x.num.device(), standard_primes);
-  return sum_by_chunks(num, den, x.primes, standard_primes);
+  if (!standard_layout(x, num, den)) return sum_stepwise(x, num, den, standard_primes);
+  const auto basis = host_basis(x.primes);
+  if (!basis) return sum_stepwise(x, num, den, standard_primes);
+
+  // Step 1: the residues of the exact total, in one pass over the residues
+  // (the scan for a shared denominator runs only when the first two share one).
+  TotalResidues total;
+  at::Tensor folded_num, folded_den;
+  bool zero_in_every_row;
+  RowScan scan;
+  scan.common_denominator = den.select(1, 0).equal(den.select(1, 1));
+  if (scan.common_denominator) scan = scan_fractions(num, den, x.primes);
+  if (scan.common_denominator) {
+    total.num = scan.numerator_sums;
+    total.den = scan.denominators;
+    zero_in_every_row = scan.zero_in_every_row;
+  } else {
+    sum_axis(num, den, x.primes, 1, folded_num, folded_den);
+    total.num = host_vector(folded_num);
+    total.den = host_vector(folded_den);
+    // A product of denominators is 0 modulo a prime exactly where one of them is.
+    zero_in_every_row = std::all_of(total.den.begin(), total.den.end(), [](int64_t d) { return d == 0; });
+  }
+  if (zero_in_every_row && has_zero_denominator(den)) return sum_stepwise(x, num, den, standard_primes);
+
+  // Step 2: one read.
+  if (auto f = read_total(*basis, total.num, total.den)) return rebuilt(*f, x.num.device(), standard_primes);
+  // Step 3: exact accumulation while it can still end in a total that fits.
+  if (auto f = sum_exactly(num, den, x.primes, *basis, total)) return rebuilt(*f, x.num.device(), standard_primes);
+  // Step 4: exact residues, approximate value.
+  if (!folded_num.defined()) sum_axis(num, den, x.primes, 1, folded_num, folded_den);
+  return RationalTensor{folded_num.unsqueeze(1), folded_den.unsqueeze(1), x.primes, approximate_sum(x)};
 }
 
 RationalTensor sum_dim(const RationalTensor& x, int64_t dim) {
+  check_residues(x);
   const int64_t rank = x.num.dim() - 1;
   if (dim < -rank || dim >= rank) {
     fail(ErrorKind::Value, "dim " + std::to_string(dim) + " is out of range for a tensor of " +
@@ -169,11 +293,15 @@ RationalTensor sum_dim(const RationalTensor& x, int64_t dim) {
 }
 
 RationalTensor dot(const RationalTensor& x, const RationalTensor& y, const at::Tensor& standard_primes) {
+  check_operands(x, y);
   // Products that share a denominator (those of float-captured vectors do) are
   // summed in the scan that forms them, without materialising them.
-  if (const auto scan = scan_products(x, y)) {
-    if (scan->common_denominator && !scan->zero_denominator)
-      return rebuilt_common(*scan, x.primes, x.num.device(), standard_primes);
+  const auto scan = scan_products(x, y);
+  if (scan && scan->common_denominator && !scan->zero_in_every_row) {
+    if (const auto basis = host_basis(x.primes)) {
+      if (auto f = read_total(*basis, scan->numerator_sums, scan->denominators))
+        return rebuilt(*f, x.num.device(), standard_primes);
+    }
   }
   return sum_all(binary(BinaryOp::Mul, x, y), standard_primes);
 }

@@ -4,9 +4,11 @@
 
 namespace kalvex {
 
-// The exact sum of all elements, shape (1,), in lowest terms (a one-element
-// tensor is returned as a copy of itself, unreduced).  `standard_primes` is
-// the basis on the tensor's device, for the rebuilt result.
+// The exact sum of all elements, shape (1,) (NOTE: [Sums read back once]): in
+// lowest terms, rebuilt in the standard basis, whenever the reduced total can
+// be read back; otherwise the exact unreduced residues with the float sum of
+// the elements' approximations.  A one-element tensor is returned as a copy
+// of itself, unreduced.  `standard_primes` is the basis on the tensor's device.
 RationalTensor sum_all(const RationalTensor& x, const at::Tensor& standard_primes);
 
 // The unreduced sum along user dimension `dim` (negative counts from the end).
