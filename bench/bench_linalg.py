@@ -5,14 +5,13 @@ and simplify(), and against fractions.Fraction elimination.
 Run with /usr/bin/python3 bench/bench_linalg.py.  Prints ratios from one run
 (one thread, times per call including the Python call).
 """
-import math
 import os
 import sys
 import time
 from fractions import Fraction
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _common import reuse_freed_memory  # noqa: E402
+from _common import best_of, reuse_freed_memory  # noqa: E402
 
 reuse_freed_memory()
 
@@ -25,23 +24,12 @@ from varnix.orvo.kalvex import N_PRIMES, ModularTensor as MT  # noqa: E402
 TARGETS_US = {"det 5x5": 30.0, "solve 4x4": 50.0, "inv 2x2": 15.0}
 
 
-def per_call(fn, min_time=0.3):
-    """Best seconds per call over five loops of about min_time / 5 each."""
-    loops, start = 1, time.perf_counter()
+def per_call(fn, seconds=0.05):
+    """Best seconds per call, in loops of about `seconds` each."""
+    start = time.perf_counter()
     fn()
-    while time.perf_counter() - start < 0.02:
-        loops *= 2
-        start = time.perf_counter()
-        for _ in range(loops):
-            fn()
-    loops = max(1, int(loops * min_time / 0.02 / 5))
-    best = math.inf
-    for _ in range(5):
-        start = time.perf_counter()
-        for _ in range(loops):
-            fn()
-        best = min(best, (time.perf_counter() - start) / loops)
-    return best
+    once = max(time.perf_counter() - start, 1e-7)
+    return best_of(fn, repeat=5, number=max(1, int(seconds / once)))
 
 
 # --- the chain, one operation at a time -------------------------------------------
@@ -170,7 +158,7 @@ def main():
         expected = fraction_det(rows)
         agrees = value(a.det()) == expected
         chain_exact = value(chain_det(a)) == expected
-        report(f"det {n}x{n}", per_call(a.det), per_call(lambda: chain_det(a), 0.5),
+        report(f"det {n}x{n}", per_call(a.det), per_call(lambda: chain_det(a), 0.1),
                per_call(lambda: fraction_det(rows)), agrees, chain_exact)
 
     x = (torch.randn(2, 2, dtype=torch.float64, generator=gen) * 300).clamp(-2047, 2047)
@@ -189,7 +177,7 @@ def main():
     expected = fraction_solve(rows, rhs)
     agrees = all(value(a.solve(b), i) == expected[i] for i in range(4))
     chain_exact = all(value(chain_solve(a, b), i) == expected[i] for i in range(4))
-    report("solve 4x4", per_call(lambda: a.solve(b)), per_call(lambda: chain_solve(a, b), 0.5),
+    report("solve 4x4", per_call(lambda: a.solve(b)), per_call(lambda: chain_solve(a, b), 0.1),
            per_call(lambda: fraction_solve(rows, rhs)), agrees, chain_exact)
 
 

@@ -5,13 +5,16 @@
 #include "core/checks.h"
 #include "core/construct.h"
 #include "core/errors.h"
-#include "linalg/det_tensor.h"
 #include "linalg/evaluator.h"
 #include "linalg/linalg.h"
 #include "linalg/square.h"
 
 namespace kalvex::linalg {
 
+namespace {
+
+// A value the chain rebuilt lives in the standard basis with its
+// approximation; one it kept carries none.
 RationalTensor det_tensor(const ChainValue& value, int64_t n, const RationalTensor& a,
                           const at::Tensor& standard_primes) {
   const at::Device device = a.num.device();
@@ -26,6 +29,8 @@ RationalTensor det_tensor(const ChainValue& value, int64_t n, const RationalTens
   }
   return out;
 }
+
+}  // namespace
 
 RationalTensor det(const RationalTensor& a, const at::Tensor& standard_primes) {
   const int64_t n = square_size(a, "det requires square matrix");
