@@ -51,14 +51,16 @@ RationalTensor solve(const RationalTensor& a, const ColumnSource& b, const at::T
     if (!given) det(a, standard_primes);
     at::stack(std::vector<at::Tensor>{}, 1);  // no component to stack: torch's own error
   }
-  // The determinant of A is fixed once A is read: reading it is the only
-  // step that can fail, and it comes before b is looked at.
+  // det(A) comes before the first column is assigned: whatever refuses A
+  // (its slots, its primes, a basis without CRT constants) is checked before
+  // b is looked at; the value itself follows from the same host copy.
   check_matrix(a);
   const HostOperands host = copy_to_host(a);
+  basis_of(host.primes);
   const auto column = b(kNumPrimes, n);
   const HostMatrix rhs = copy_column_to_host(column.first, column.second, n, host.primes);
 
-  Evaluator& evaluator = Evaluator::of(host.primes);
+  Evaluator& evaluator = Evaluator::of(host.primes);  // after b: reading b may call back into Python
   std::vector<ResidueFraction> x;
   if (!given && evaluator.solve(host.matrix, rhs, x)) return solution(x, a);
   const ResidueFraction det_a =
