@@ -1,0 +1,82 @@
+// Trace, determinant, inverse and solve.  The matrix is read through its
+// residue slots only (no approximation is looked at); b of solve is read
+// through its shape, num and denom, as late as the column assignment reads it.
+#include <ATen/ATen.h>
+
+#include "binding/bodies.h"
+#include "binding/errors.h"
+#include "binding/instance.h"
+#include "binding/tensors.h"
+#include "linalg/linalg.h"
+
+namespace kalvex::py::body {
+
+namespace {
+
+RationalTensor matrix_of(PyObject* self) {
+  RationalTensor a;
+  a.num = tensor_field(self, Field::Num);
+  a.denom = tensor_field(self, Field::Denom);
+  a.primes = tensor_field(self, Field::Primes);
+  return a;
+}
+
+// self.det(), which a subclass may override; empty for the class itself.
+linalg::DetSource det_source(PyObject* self) {
+  if (Py_TYPE(self) == state().cls) return {};
+  return [self]() {
+    Ref d = Ref::checked(PyObject_CallMethod(self, "det", nullptr));
+    return load(d.get());
+  };
+}
+
+// What column i of a copy of A holds after `A_i[:, :, i] = src`: src itself
+// when it already has the column's shape, else what torch's indexed
+// assignment makes of it (a broadcast, or its error).
+at::Tensor assigned_column(const at::Tensor& src, int64_t rows, int64_t n, const at::TensorOptions& options) {
+  if (src.dim() == 2 && src.size(0) == rows && src.size(1) == n) return src;
+  const at::Tensor target = at::empty({rows, n}, options);
+  Ref target_obj = wrap_tensor(target);
+  Ref src_obj = wrap_tensor(src);
+  if (PyObject_SetItem(target_obj.get(), Py_Ellipsis, src_obj.get()) < 0) throw_error_set();
+  return target;
+}
+
+// b as a vector [n] or a column [n, 1] (its last axis squeezed).
+linalg::ColumnSource column_source(PyObject* b, const at::TensorOptions& options) {
+  return [b, options](int64_t rows, int64_t n) {
+    auto slot = [&](Field field) {
+      const bool column = user_shape(b).size() >= 2;
+      const at::Tensor residues = tensor_field(b, field);
+      return assigned_column(column ? residues.squeeze(-1) : residues, rows, n, options);
+    };
+    at::Tensor num = slot(Field::Num);
+    at::Tensor den = slot(Field::Denom);
+    return std::make_pair(num, den);
+  };
+}
+
+}  // namespace
+
+PyObject* trace(PyObject* const* args) {
+  const RationalTensor a = matrix_of(args[0]);
+  return make_instance(linalg::trace(a, standard_primes_on(a.num.device()))).release();
+}
+
+PyObject* det(PyObject* const* args) {
+  const RationalTensor a = matrix_of(args[0]);
+  return make_instance(linalg::det(a, standard_primes_on(a.num.device()))).release();
+}
+
+PyObject* inv(PyObject* const* args) {
+  const RationalTensor a = matrix_of(args[0]);
+  return make_instance(linalg::inv(a, standard_primes_on(a.num.device()), det_source(args[0]))).release();
+}
+
+PyObject* solve(PyObject* const* args) {
+  const RationalTensor a = matrix_of(args[0]);
+  const linalg::ColumnSource b = column_source(args[1], a.num.options());
+  return make_instance(linalg::solve(a, b, standard_primes_on(a.num.device()), det_source(args[0]))).release();
+}
+
+}  // namespace kalvex::py::body

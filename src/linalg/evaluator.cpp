@@ -1,0 +1,47 @@
+#include "linalg/evaluator.h"
+
+#include "linalg/standard_residues.h"
+
+namespace kalvex::linalg {
+
+Evaluator::Evaluator(const PrimeRow& primes)
+    : primes_(primes), basis_(basis_of(primes_)), reader_(primes_, *basis_), chain_(primes_, *basis_) {}
+
+Evaluator& Evaluator::of(const PrimeRow& primes) {
+  thread_local std::unique_ptr<Evaluator> cached;
+  if (!cached || cached->primes_.primes != primes.primes) cached.reset(new Evaluator(primes));
+  return *cached;
+}
+
+ResidueFraction Evaluator::rebuilt_residues(const ExactFraction& value) {
+  return ResidueFraction{standard_residues(value.num), standard_residues(value.den)};
+}
+
+ChainValue Evaluator::rebuilt(const ExactFraction& value) {
+  ChainValue out;
+  out.residues = rebuilt_residues(value);
+  out.rebuilt = true;
+  out.quotient = quotient_of(value.num, value.den);
+  return out;
+}
+
+ChainValue Evaluator::det(const HostMatrix& m) {
+  if (m.rows == 1) {  // the entry itself, unreduced
+    ChainValue out;
+    out.residues = m.entries[0];
+    return out;
+  }
+  if (!reader_.read_all(m, a_values_)) return chain_.det(m);
+  elimination_.det(a_values_, m.rows, det_value_);
+  return rebuilt(det_value_);
+}
+
+bool Evaluator::solve(const HostMatrix& a, const HostMatrix& b, std::vector<ResidueFraction>& x) {
+  if (!reader_.read_all(a, a_values_) || !reader_.read_all(b, b_values_)) return false;
+  if (!elimination_.solve(a_values_, b_values_, a.rows, x_values_)) return false;
+  x.clear();
+  for (int64_t i = 0; i < a.rows; ++i) x.push_back(rebuilt_residues(x_values_[static_cast<size_t>(i)]));
+  return true;
+}
+
+}  // namespace kalvex::linalg

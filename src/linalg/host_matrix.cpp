@@ -1,0 +1,114 @@
+#include "linalg/host_matrix.h"
+
+#include <ATen/ATen.h>
+
+#include <string>
+
+#include "core/errors.h"
+
+namespace kalvex::linalg {
+
+namespace {
+
+constexpr int64_t kPrimeLimit = int64_t{1} << 31;
+
+// Residues are normally in [0, p) already; anything else is brought there
+// by floor division, as the operators' remainders would.
+inline int64_t reduced(int64_t r, int64_t p) {
+  if (r >= 0 && r < p) return r;
+  const int64_t m = r % p;
+  return m < 0 ? m + p : m;
+}
+
+// A [P, rows, cols] view of residues held in host memory.
+struct Strided {
+  const int64_t* data;
+  int64_t s0, s1, s2;
+  int64_t operator()(int64_t i, int64_t r, int64_t c) const { return data[i * s0 + r * s1 + c * s2]; }
+};
+
+Strided strided(const at::Tensor& t) {
+  const int64_t d = t.dim();
+  return Strided{t.data_ptr<int64_t>(), t.stride(0), d > 1 ? t.stride(1) : 0, d > 2 ? t.stride(2) : 0};
+}
+
+Strided packed(const int64_t* data, int64_t rows, int64_t cols) {
+  return Strided{data, rows * cols, cols, 1};
+}
+
+void fill(HostMatrix& m, int64_t rows, int64_t cols, Strided num, Strided den, const PrimeRow& primes) {
+  m.rows = rows;
+  m.cols = cols;
+  for (int64_t r = 0; r < rows; ++r) {
+    for (int64_t c = 0; c < cols; ++c) {
+      ResidueFraction& e = m.at(r, c);
+      for (int i = 0; i < kNumPrimes; ++i) {
+        e.num[i] = reduced(num(i, r, c), primes.primes[i]);
+        e.den[i] = reduced(den(i, r, c), primes.primes[i]);
+      }
+    }
+  }
+}
+
+PrimeRow checked_primes(const int64_t* p, int64_t stride) {
+  ResidueRow values;
+  for (int i = 0; i < kNumPrimes; ++i) {
+    values[i] = p[i * stride];
+    if (values[i] < 2 || values[i] >= kPrimeLimit)
+      fail(ErrorKind::Value, "ModularTensor primes must lie in [2, 2^31), got " + std::to_string(values[i]));
+  }
+  return PrimeRow(values);
+}
+
+at::Tensor as_long(const at::Tensor& t) { return t.scalar_type() == at::kLong ? t : t.to(at::kLong); }
+
+}  // namespace
+
+HostOperands copy_to_host(const RationalTensor& a) {
+  const int64_t n = a.num.size(1);
+  if (a.num.is_cpu() && a.denom.is_cpu() && a.primes.is_cpu()) {
+    HostOperands out(checked_primes(a.primes.data_ptr<int64_t>(), a.primes.stride(0)));
+    fill(out.matrix, n, n, strided(a.num), strided(a.denom), out.primes);
+    return out;
+  }
+  // Residues and primes in one transfer.
+  const at::Device device = a.num.device();
+  const at::Tensor host = at::cat({a.num.reshape(-1), a.denom.to(device).reshape(-1), a.primes.to(device)}).cpu();
+  const int64_t* p = host.data_ptr<int64_t>();
+  const int64_t square = kNumPrimes * n * n;
+  HostOperands out(checked_primes(p + 2 * square, 1));
+  fill(out.matrix, n, n, packed(p, n, n), packed(p + square, n, n), out.primes);
+  return out;
+}
+
+HostMatrix copy_column_to_host(const at::Tensor& num, const at::Tensor& den, int64_t n, const PrimeRow& primes) {
+  if (num.dim() != 2 || den.dim() != 2 || num.size(0) != kNumPrimes || den.size(0) != kNumPrimes ||
+      num.size(1) != n || den.size(1) != n)
+    fail(ErrorKind::Value, "right-hand side residues must have shape [" + std::to_string(kNumPrimes) + ", " +
+                               std::to_string(n) + "]");
+  HostMatrix out;
+  if (num.is_cpu() && den.is_cpu()) {
+    const at::Tensor bn = as_long(num), bd = as_long(den);
+    fill(out, n, 1, strided(bn), strided(bd), primes);
+    return out;
+  }
+  const at::Tensor host = at::cat({as_long(num).reshape(-1), as_long(den).to(num.device()).reshape(-1)}).cpu();
+  const int64_t* p = host.data_ptr<int64_t>();
+  fill(out, n, 1, packed(p, n, 1), packed(p + kNumPrimes * n, n, 1), primes);
+  return out;
+}
+
+ResidueFraction host_scalar(const at::Tensor& num, const at::Tensor& den, const PrimeRow& primes) {
+  const at::Tensor n = as_long(num).reshape({kNumPrimes}).cpu().contiguous();
+  const at::Tensor d = as_long(den).reshape({kNumPrimes}).cpu().contiguous();
+  const int64_t* pn = n.data_ptr<int64_t>();
+  const int64_t* pd = d.data_ptr<int64_t>();
+  ResidueFraction out;
+  for (int i = 0; i < kNumPrimes; ++i) {
+    out.num[i] = reduced(pn[i], primes.primes[i]);
+    out.den[i] = reduced(pd[i], primes.primes[i]);
+  }
+  return out;
+}
+
+}  // namespace kalvex::linalg

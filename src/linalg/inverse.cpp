@@ -1,0 +1,59 @@
+// The inverse of a 1 x 1 or 2 x 2 matrix: the reciprocal of the determinant,
+// or the adjugate divided by it.  The determinant comes first for every size.
+#include <ATen/ATen.h>
+
+#include "core/errors.h"
+#include "linalg/evaluator.h"
+#include "linalg/linalg.h"
+#include "linalg/result_tensors.h"
+#include "linalg/square.h"
+
+namespace kalvex::linalg {
+
+namespace {
+
+// 1 / det, reshaped to [1, 1]: the determinant's residues exchanged.
+RationalTensor reciprocal_matrix(const RationalTensor& d) {
+  c10::optional<at::Tensor> approx;
+  if (d.approx) approx = at::reciprocal(*d.approx).reshape({1, 1});
+  return RationalTensor{d.denom.clone().reshape({kNumPrimes, 1, 1}), d.num.clone().reshape({kNumPrimes, 1, 1}),
+                        d.primes, approx};
+}
+
+// [[d, -b], [-c, a]] / det, each entry the unreduced quotient the division
+// makes: numerator times det's denominator, denominator times its numerator.
+RationalTensor adjugate_over(const RationalTensor& a, const HostOperands& host, const ResidueFraction& det) {
+  const HostMatrix& m = host.matrix;
+  const PrimeRow& p = host.primes;
+  ResidueFraction minus_b = m.at(0, 1), minus_c = m.at(1, 0);
+  minus_b.num = negated(minus_b.num, p);
+  minus_c.num = negated(minus_c.num, p);
+  const std::vector<ResidueFraction> entries = {div(m.at(1, 1), det, p), div(minus_b, det, p), div(minus_c, det, p),
+                                                div(m.at(0, 0), det, p)};
+  const ResidueTensors t = residue_tensors(entries, {2, 2}, a.num.device());
+  return RationalTensor{t.num, t.den, a.primes, c10::nullopt};
+}
+
+[[noreturn]] void refuse_size() {
+  fail(ErrorKind::NotImplemented, "inv only supports matrices up to 2x2 currently");
+}
+
+}  // namespace
+
+RationalTensor inv(const RationalTensor& a, const at::Tensor& standard_primes, const DetSource& det_of_a) {
+  const int64_t n = square_size(a, "inv requires square matrix");
+  if (det_of_a || n != 2) {
+    const RationalTensor d = det_of_a ? det_of_a() : det(a, standard_primes);
+    if (n == 1) return reciprocal_matrix(d);
+    if (n != 2) refuse_size();
+    check_matrix(a);
+    const HostOperands host = copy_to_host(a);
+    return adjugate_over(a, host, host_scalar(d.num, d.denom, host.primes));
+  }
+  check_matrix(a);
+  const HostOperands host = copy_to_host(a);
+  Evaluator& evaluator = Evaluator::of(host.primes);
+  return adjugate_over(a, host, evaluator.det(host.matrix).residues);
+}
+
+}  // namespace kalvex::linalg

@@ -1,0 +1,20 @@
+// The trace: the diagonal as a vector, summed exactly.
+#include <ATen/ATen.h>
+
+#include "core/checks.h"
+#include "linalg/linalg.h"
+#include "linalg/square.h"
+#include "reduce/sum.h"
+
+namespace kalvex::linalg {
+
+RationalTensor trace(const RationalTensor& a, const at::Tensor& standard_primes) {
+  const int64_t n = square_size(a, "trace requires square matrix");
+  if (n == 0) at::stack(std::vector<at::Tensor>{}, 1);  // no diagonal to stack: torch's own error
+  check_residues(a);
+  const RationalTensor diagonal{at::diagonal(a.num, 0, 1, 2), at::diagonal(a.denom, 0, 1, 2), a.primes,
+                                c10::nullopt};
+  return sum_all(diagonal, standard_primes);
+}
+
+}  // namespace kalvex::linalg
