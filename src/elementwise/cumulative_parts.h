@@ -1,0 +1,55 @@
+#pragma once
+// The pieces of the running sums and products (NOTE: [Running values in
+// blocks of 32]): the host pass over block totals and the CPU scans.
+// Residue arrays are row-major [rows][columns], row r modulo primes[r].
+#include <cstdint>
+
+#include "elementwise/cumulative.h"
+#include "reconstruct/crt.h"
+
+namespace kalvex {
+
+constexpr int64_t kRunningBlock = 32;
+
+struct BlockTotals {
+  int64_t rows = 0;
+  int64_t blocks = 0;          // columns of every array below
+  const int64_t* num = nullptr;  // the total of block b, column b
+  const int64_t* den = nullptr;
+  // A pair of the same value as each total that is cheaper to read (for
+  // shared denominators, the numerator sum over the denominator); may be the
+  // totals themselves.
+  const int64_t* read_num = nullptr;
+  const int64_t* read_den = nullptr;
+};
+
+// start[:, 0] is the empty running value (0/1 or 1/1); start[:, b + 1] is
+// start[:, b] (+) total b, in lowest terms where it can be (see the NOTE).
+// `start_num` and `start_den` are [rows][blocks].
+void block_starts(Running kind, const BlockTotals& totals, const CrtBasis& basis, int64_t* start_num,
+                  int64_t* start_den);
+
+// ---- CPU scans over contiguous rows of n elements ----------------------------
+
+// P_i of every block into out (the block-local running values).
+void block_scan_cpu(Running kind, const int64_t* num, const int64_t* den, int64_t rows, int64_t n,
+                    const int64_t* primes, int64_t* out_num, int64_t* out_den);
+
+// out = start(b) (+) out for every block b >= 1.
+void apply_starts_cpu(Running kind, int64_t rows, int64_t n, const int64_t* primes, const int64_t* start_num,
+                      const int64_t* start_den, int64_t* out_num, int64_t* out_den);
+
+// For sums whose denominators in each row all equal the row's first one:
+// the numerator sum of every block into sums [rows][blocks]; false (sums
+// unspecified) when some row has another denominator.
+bool shared_denominator_sums(const int64_t* num, const int64_t* den, int64_t rows, int64_t n,
+                             const int64_t* primes, int64_t* sums);
+
+// The running sums of such rows, written directly from the block starts: with
+// d the shared denominator and S_k the block's numerator sum up to its k-th
+// element (k from 0), P = (d^k S_k, d^(k+1)).
+void shared_denominator_running_sums(const int64_t* num, const int64_t* den, int64_t rows, int64_t n,
+                                     const int64_t* primes, const int64_t* start_num, const int64_t* start_den,
+                                     int64_t* out_num, int64_t* out_den);
+
+}  // namespace kalvex
