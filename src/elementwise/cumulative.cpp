@@ -32,22 +32,10 @@ bool running_sums_shared(const int64_t* num, const int64_t* den, int64_t rows, i
   const int64_t* p = primes.data_ptr<int64_t>();
   std::vector<int64_t> sums(rows * blocks);
   if (!shared_denominator_sums(num, den, rows, n, p, sums.data())) return false;
-  // total(b) = (d^31 S_b, d^32), of the same value as (S_b, d).
-  std::vector<int64_t> total_num(rows * blocks), total_den(rows * blocks), shared(rows * blocks);
-  for (int64_t r = 0; r < rows; ++r) {
-    const Modulus m(p[r]);
-    const int64_t d = den[r * n];
-    int64_t d31 = 1;
-    for (int64_t k = 1; k < kRunningBlock; ++k) d31 = mul_mod(d31, d, m);
-    const int64_t d32 = mul_mod(d31, d, m);
-    for (int64_t b = 0; b < blocks; ++b) {
-      total_num[r * blocks + b] = mul_mod(d31, sums[r * blocks + b], m);
-      total_den[r * blocks + b] = d32;
-      shared[r * blocks + b] = d;
-    }
-  }
+  std::vector<int64_t> shared(rows);
+  for (int64_t r = 0; r < rows; ++r) shared[r] = den[r * n];
   std::vector<int64_t> start_num(rows * blocks), start_den(rows * blocks);
-  const BlockTotals totals{rows, blocks, total_num.data(), total_den.data(), sums.data(), shared.data()};
+  const BlockTotals totals{rows, blocks, nullptr, nullptr, sums.data(), shared.data()};
   block_starts(Running::Sum, totals, *basis_of(primes), start_num.data(), start_den.data());
   shared_denominator_running_sums(num, den, rows, n, p, start_num.data(), start_den.data(), out_num, out_den);
   return true;
@@ -73,7 +61,7 @@ void running_cpu(Running kind, const at::Tensor& num, const at::Tensor& den, con
     }
   }
   std::vector<int64_t> start_num(rows * blocks), start_den(rows * blocks);
-  const BlockTotals totals{rows, blocks, total_num.data(), total_den.data(), total_num.data(), total_den.data()};
+  const BlockTotals totals{rows, blocks, total_num.data(), total_den.data()};
   block_starts(kind, totals, *basis_of(cp), start_num.data(), start_den.data());
   apply_starts_cpu(kind, rows, n, pp, start_num.data(), start_den.data(), on, od);
 }
@@ -108,7 +96,7 @@ void running_generic(Running kind, const at::Tensor& num, const at::Tensor& den,
   const int64_t* t = totals.data_ptr<int64_t>();
   at::Tensor starts = at::empty({2, rows, blocks}, totals.options());
   int64_t* s = starts.data_ptr<int64_t>();
-  const BlockTotals block_totals{rows, blocks, t, t + rows * blocks, t, t + rows * blocks};
+  const BlockTotals block_totals{rows, blocks, t, t + rows * blocks};
   block_starts(kind, block_totals, *basis_of(host_primes), s, s + rows * blocks);
   starts = starts.to(num.device());
   const RationalTensor start{starts[0].unsqueeze(2), starts[1].unsqueeze(2), primes, c10::nullopt};

@@ -2,6 +2,7 @@
 #include <ATen/Parallel.h>
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "core/modmath.h"
@@ -187,15 +188,19 @@ KALVEX_CLONES int64_t block_sums_row(const int64_t* __restrict__ num, const int6
 KALVEX_CLONES void shared_block(const int64_t* __restrict__ num, int64_t length, const Modulus m,
                                 const double* __restrict__ dpow, double an, double ad, int64_t* __restrict__ out_num,
                                 int64_t* __restrict__ out_den) {
+  // Plain prefix sums (at most 32 residues below 2^31: below 2^36, exact as
+  // doubles), reduced in the vectorised loop: no branch per element.
   double prefix[kRunningBlock];
   double s = 0.0;
   for (int64_t k = 0; k < length; ++k) {
-    s = add_mod_d(s, as_double(num[k]), m);
+    s += as_double(num[k]);
     prefix[k] = s;
   }
   const double c = mul_mod_d(an, dpow[1], m);
   for (int64_t k = 0; k < length; ++k) {
-    const double t = add_mod_d(c, mul_mod_d(ad, prefix[k], m), m);
+    double r = std::fma(-std::rint(prefix[k] * m.inv), m.p, prefix[k]);
+    r += (r < 0.0) ? m.p : 0.0;
+    const double t = add_mod_d(c, mul_mod_d(ad, r, m), m);
     out_num[k] = as_residue(mul_mod_d(dpow[k], t, m));
     out_den[k] = as_residue(mul_mod_d(ad, dpow[k + 1], m));
   }

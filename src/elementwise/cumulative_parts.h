@@ -11,16 +11,18 @@ namespace kalvex {
 
 constexpr int64_t kRunningBlock = 32;
 
+// The totals of the blocks, column b for block b, in one of two forms.
 struct BlockTotals {
   int64_t rows = 0;
-  int64_t blocks = 0;          // columns of every array below
-  const int64_t* num = nullptr;  // the total of block b, column b
+  int64_t blocks = 0;  // columns of the arrays below
+  // The total pair of each block.
+  const int64_t* num = nullptr;
   const int64_t* den = nullptr;
-  // A pair of the same value as each total that is cheaper to read (for
-  // shared denominators, the numerator sum over the denominator); may be the
-  // totals themselves.
-  const int64_t* read_num = nullptr;
-  const int64_t* read_den = nullptr;
+  // Or, for sums whose elements share one denominator d per row: the
+  // numerator sum S of each block and d; the total of a full block is
+  // (d^31 S, d^32), of the same value as S / d.
+  const int64_t* sums = nullptr;
+  const int64_t* shared_den = nullptr;  // [rows]
 };
 
 // start[:, 0] is the empty running value (0/1 or 1/1); start[:, b + 1] is

@@ -4,6 +4,7 @@
 #include <ATen/Parallel.h>
 
 #include <cmath>
+#include <vector>
 
 #include "core/arith.h"
 #include "core/checks.h"
@@ -89,20 +90,32 @@ RationalTensor variance_by_steps(const RationalTensor& sum, const RationalTensor
 
 // ---- product ---------------------------------------------------------------
 
-// Eight independent running products per row, then their tree: the loop
-// runs at the throughput of the multiplication instead of its latency.
-KALVEX_CLONES void row_product(const int64_t* __restrict__ v, int64_t n, int64_t p, int64_t* out) {
+// One halving pass of a row's tree: out[i] = a[i] * a[i + half], an odd last
+// element carried; independent products that vectorise.
+KALVEX_CLONES int64_t halve(const double* __restrict__ a, int64_t length, const Modulus m,
+                            double* __restrict__ out) {
+  const int64_t half = length / 2;
+  for (int64_t i = 0; i < half; ++i) out[i] = mul_mod_d(a[i], a[i + half], m);
+  if (length % 2 == 1) out[half] = a[length - 1];
+  return half + length % 2;
+}
+
+KALVEX_CLONES void to_doubles(const int64_t* __restrict__ v, int64_t n, double* __restrict__ out) {
+  for (int64_t i = 0; i < n; ++i) out[i] = as_double(v[i]);
+}
+
+// The product of a row of residues by a tree of halving passes.
+int64_t row_product(const int64_t* v, int64_t n, int64_t p, std::vector<double>& ping, std::vector<double>& pong) {
   const Modulus m(p);
-  constexpr int kLanes = 8;
-  double acc[kLanes];
-  for (double& a : acc) a = 1.0;
-  int64_t i = 0;
-  for (; i + kLanes <= n; i += kLanes)
-    for (int j = 0; j < kLanes; ++j) acc[j] = mul_mod_d(acc[j], as_double(v[i + j]), m);
-  for (; i < n; ++i) acc[0] = mul_mod_d(acc[0], as_double(v[i]), m);
-  for (int width = kLanes / 2; width > 0; width /= 2)
-    for (int j = 0; j < width; ++j) acc[j] = mul_mod_d(acc[j], acc[j + width], m);
-  *out = as_residue(acc[0]);
+  ping.resize(static_cast<size_t>(n));
+  pong.resize(static_cast<size_t>(n / 2 + 1));
+  to_doubles(v, n, ping.data());
+  int64_t length = n;
+  while (length > 1) {
+    length = halve(ping.data(), length, m, pong.data());
+    std::swap(ping, pong);
+  }
+  return as_residue(ping[0]);
 }
 
 void product_cpu(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes, at::Tensor& out_num,
@@ -114,12 +127,13 @@ void product_cpu(const at::Tensor& num, const at::Tensor& den, const at::Tensor&
   const int64_t *pn = cn.data_ptr<int64_t>(), *pd = cd.data_ptr<int64_t>(), *pp = cp.data_ptr<int64_t>();
   int64_t *on = out_num.data_ptr<int64_t>(), *od = out_den.data_ptr<int64_t>();
   at::parallel_for(0, 2 * rows, 1, [&](int64_t begin, int64_t end) {
+    std::vector<double> ping, pong;
     for (int64_t t = begin; t < end; ++t) {
       const int64_t r = t % rows;
       if (t < rows) {
-        row_product(pn + r * n, n, pp[r], on + r);
+        on[r] = row_product(pn + r * n, n, pp[r], ping, pong);
       } else {
-        row_product(pd + r * n, n, pp[r], od + r);
+        od[r] = row_product(pd + r * n, n, pp[r], ping, pong);
       }
     }
   });
