@@ -204,6 +204,18 @@ class TestRunning:
         assert torch.equal(x.cumsum()._approx, torch.cumsum(x._approx, dim=0))
         assert torch.equal(x.cumprod()._approx, torch.cumprod(x._approx, dim=0))
 
+    @pytest.mark.parametrize("case", ["prime denominator", "negative denominator", "shared zero denominator"])
+    def test_shared_denominators_match_the_walk(self, case, device):
+        p0 = BASIS[0]
+        pairs = {
+            # the first block sums to exactly 1: its reduction divides by a basis prime
+            "prime denominator": [(p0 - 31, p0)] + [(1, p0)] * 40 + [(-5, p0)] * 40,
+            "negative denominator": [(k, -3) for k in range(-50, 50)],
+            "shared zero denominator": [(k + 1, 0) for k in range(70)],
+        }[case]
+        r = from_pairs(pairs, device).cumsum()
+        assert_pairs(r, literal_running(pairs, False))
+
     @pytest.mark.parametrize("n", [33, 1000])
     def test_float_captured_sums_match_the_walk(self, n, device):
         gen = torch.Generator().manual_seed(n)
