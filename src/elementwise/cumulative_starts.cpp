@@ -33,14 +33,6 @@ int64_t inverse_mod(int64_t a, int64_t p) {
   return t0 < 0 ? t0 + p : t0;
 }
 
-struct Mpz {
-  mpz_t v;
-  Mpz() { mpz_init(v); }
-  ~Mpz() { mpz_clear(v); }
-  Mpz(const Mpz&) = delete;
-  Mpz& operator=(const Mpz&) = delete;
-};
-
 struct Mpq {
   mpq_t v;
   Mpq() { mpq_init(v); }
@@ -53,7 +45,7 @@ struct Mpq {
 // and d, the residues of 1/g and of d/g (a handful of g values recur; for
 // float captures g is a power of two).
 struct FactorResidues {
-  Mpz g;
+  BigInt g;
   std::vector<int64_t> inverse;  // 0 in a row where g has no inverse
   std::vector<int64_t> reduced_den;
 };
@@ -174,59 +166,59 @@ class StartPass {
       d31_[r] = power;
       d32_[r] = mul_mod(power, d_residues_[r], m);
     }
-    crt_unsigned(basis_, t_.shared_den, 1, static_cast<size_t>(t_.rows), d_.v);
-    make_signed(basis_, d_.v);
+    crt_unsigned(basis_, t_.shared_den, 1, static_cast<size_t>(t_.rows), d_.get());
+    make_signed(basis_, d_.get());
     // A denominator that does not read as a genuine positive value (zero,
     // overflowed) leaves the general form to decide.
-    shared_ = mpz_sgn(d_.v) > 0 && bit_length(d_.v) <= kTrustedBits;
+    shared_ = mpz_sgn(d_.get()) > 0 && bit_length(d_.get()) <= kTrustedBits;
     u_residues_.assign(t_.rows, 0);
   }
 
   const FactorResidues& factor(mpz_srcptr g) {
     for (const auto& f : factors_)
-      if (mpz_cmp(f->g.v, g) == 0) return *f;
+      if (mpz_cmp(f->g.get(), g) == 0) return *f;
     constexpr size_t kCapacity = 64;
     if (factors_.size() == kCapacity) factors_.erase(factors_.begin());
     auto f = std::make_unique<FactorResidues>();
-    mpz_set(f->g.v, g);
-    Mpz reduced;
-    mpz_divexact(reduced.v, d_.v, g);
+    mpz_set(f->g.get(), g);
+    BigInt reduced;
+    mpz_divexact(reduced.get(), d_.get(), g);
     for (int64_t r = 0; r < t_.rows; ++r) {
       const auto p = static_cast<unsigned long>(prime(r));
       f->inverse.push_back(inverse_mod(static_cast<int64_t>(mpz_fdiv_ui(g, p)), prime(r)));
-      f->reduced_den.push_back(static_cast<int64_t>(mpz_fdiv_ui(reduced.v, p)));
+      f->reduced_den.push_back(static_cast<int64_t>(mpz_fdiv_ui(reduced.get(), p)));
     }
     factors_.push_back(std::move(f));
     return *factors_.back();
   }
 
   bool advance_shared(int64_t b) {
-    crt_unsigned(basis_, t_.sums + b, t_.blocks, static_cast<size_t>(t_.rows), s_.v);
-    make_signed(basis_, s_.v);
-    if (bit_length(s_.v) > kTrustedBits) {
+    crt_unsigned(basis_, t_.sums + b, t_.blocks, static_cast<size_t>(t_.rows), s_.get());
+    make_signed(basis_, s_.get());
+    if (bit_length(s_.get()) > kTrustedBits) {
       // Not a genuine sum: the general form takes over from the exact value.
-      mpz_set(mpq_numref(value_.v), u_.v);
-      mpz_set(mpq_denref(value_.v), d_.v);
+      mpz_set(mpq_numref(value_.v), u_.get());
+      mpz_set(mpq_denref(value_.v), d_.get());
       mpq_canonicalize(value_.v);
       shared_ = false;
       return advance_general(b);
     }
-    mpz_add(u_.v, u_.v, s_.v);
+    mpz_add(u_.get(), u_.get(), s_.get());
     for (int64_t r = 0; r < t_.rows; ++r)
       u_residues_[r] = as_residue(add_mod_d(as_double(u_residues_[r]), as_double(t_.sums[r * t_.blocks + b]),
                                             Modulus(prime(r))));
-    mpz_gcd(g_.v, u_.v, d_.v);
-    const FactorResidues& f = factor(g_.v);
-    if (bit_length(u_.v) > kTrustedBits) {
-      mpz_divexact(s_.v, u_.v, g_.v);
-      if (mpz_cmpabs(s_.v, basis_.half.get()) > 0) return false;
+    mpz_gcd(g_.get(), u_.get(), d_.get());
+    const FactorResidues& f = factor(g_.get());
+    if (bit_length(u_.get()) > kTrustedBits) {
+      mpz_divexact(s_.get(), u_.get(), g_.get());
+      if (mpz_cmpabs(s_.get(), basis_.half.get()) > 0) return false;
     }
-    mpz_divexact(s_.v, u_.v, g_.v);
+    mpz_divexact(s_.get(), u_.get(), g_.get());
     for (int64_t r = 0; r < t_.rows; ++r) {
       // (u / g) mod p from u mod p where g is invertible there.
       const int64_t num = f.inverse[r] != 0
                               ? mul_mod(u_residues_[r], f.inverse[r], Modulus(prime(r)))
-                              : static_cast<int64_t>(mpz_fdiv_ui(s_.v, static_cast<unsigned long>(prime(r))));
+                              : static_cast<int64_t>(mpz_fdiv_ui(s_.get(), static_cast<unsigned long>(prime(r))));
       set_start(r, b + 1, num, f.reduced_den[r]);
     }
     return true;
@@ -243,7 +235,7 @@ class StartPass {
   bool exact_ = true;
 
   bool shared_ = false;
-  Mpz d_, u_, s_, g_;
+  BigInt d_, u_, s_, g_;
   std::vector<int64_t> d_residues_, d31_, d32_, u_residues_;
   std::vector<std::unique_ptr<FactorResidues>> factors_;
 };

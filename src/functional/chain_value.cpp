@@ -95,36 +95,24 @@ void ChainValue::settle() {
     leave_exact();
 }
 
-void ChainValue::add(const ChainValue& y) {
-  if (exact_ && y.exact_) {
-    mpq_add(q_, q_, y.q_);
-    return settle();
-  }
-  leave_exact();
-  const Pair o = y.pair();
-  for (int i = 0; i < kNumPrimes; ++i) {
-    const Modulus m(kStandardPrimes[i]);
-    num_[i] = as_residue(add_mod_d(mul_mod_d(as_double(num_[i]), as_double(o.den[i]), m),
-                                   mul_mod_d(as_double(den_[i]), as_double(o.num[i]), m), m));
-    den_[i] = mul_mod(den_[i], o.den[i], m);
-  }
-  approx_ += o.approx;
-}
+void ChainValue::add(const ChainValue& y) { add_or_sub(y, false); }
+void ChainValue::sub(const ChainValue& y) { add_or_sub(y, true); }
 
-void ChainValue::sub(const ChainValue& y) {
+void ChainValue::add_or_sub(const ChainValue& y, bool subtract) {
   if (exact_ && y.exact_) {
-    mpq_sub(q_, q_, y.q_);
+    (subtract ? mpq_sub : mpq_add)(q_, q_, y.q_);
     return settle();
   }
   leave_exact();
   const Pair o = y.pair();
   for (int i = 0; i < kNumPrimes; ++i) {
     const Modulus m(kStandardPrimes[i]);
-    num_[i] = as_residue(sub_mod_d(mul_mod_d(as_double(num_[i]), as_double(o.den[i]), m),
-                                   mul_mod_d(as_double(den_[i]), as_double(o.num[i]), m), m));
+    const double ad = mul_mod_d(as_double(num_[i]), as_double(o.den[i]), m);
+    const double bc = mul_mod_d(as_double(den_[i]), as_double(o.num[i]), m);
+    num_[i] = as_residue(subtract ? sub_mod_d(ad, bc, m) : add_mod_d(ad, bc, m));
     den_[i] = mul_mod(den_[i], o.den[i], m);
   }
-  approx_ -= o.approx;
+  approx_ += subtract ? -o.approx : o.approx;
 }
 
 void ChainValue::mul(const ChainValue& y) {

@@ -59,6 +59,7 @@ class ChainValue {
   Pair pair() const;       // the residue form of this value
   void leave_exact();      // switch to the residue form
   void settle();           // switch when a half has grown past the cap
+  void add_or_sub(const ChainValue& y, bool subtract);
 
   mpq_t q_;
   bool exact_ = true;
