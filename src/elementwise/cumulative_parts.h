@@ -42,8 +42,8 @@ void apply_starts_cpu(Running kind, int64_t rows, int64_t n, const int64_t* prim
                       const int64_t* start_den, int64_t* out_num, int64_t* out_den);
 
 // For sums whose denominators in each row all equal the row's first one:
-// the numerator sum of every block into sums [rows][blocks]; false (sums
-// unspecified) when some row has another denominator.
+// the numerator sum of every block into sums [rows][blocks]; false (the sums
+// then meaningless) when some row has another denominator.
 bool shared_denominator_sums(const int64_t* num, const int64_t* den, int64_t rows, int64_t n,
                              const int64_t* primes, int64_t* sums);
 
