@@ -7,7 +7,6 @@
 #include "core/arith.h"
 #include "core/checks.h"
 #include "core/errors.h"
-#include "core/modmath.h"
 #include "elementwise/cumulative_parts.h"
 #include "reconstruct/host_residues.h"
 #include "reduce/scan.h"

@@ -7,7 +7,6 @@
 #include <cmath>
 #include <limits>
 
-#include "core/basis.h"
 #include "core/checks.h"
 #include "functional/chain_value.h"
 #include "functional/input_value.h"
