@@ -1,0 +1,189 @@
+#include "functional/chain_value.h"
+
+#include <cmath>
+#include <limits>
+#include <numeric>
+
+#include "core/basis.h"
+#include "core/errors.h"
+#include "core/modmath.h"
+
+namespace kalvex {
+
+namespace {
+
+BigInt copy_of(mpz_srcptr v) {
+  BigInt out;
+  mpz_set(out.get(), v);
+  return out;
+}
+
+// The quotient the constructors store as the approximation; a value beyond
+// the double range (only past the read-back range) becomes an infinity.
+double quotient(mpq_srcptr q) {
+  try {
+    return true_divide(copy_of(mpq_numref(q)), copy_of(mpq_denref(q)));
+  } catch (const Error&) {
+    return mpz_sgn(mpq_numref(q)) < 0 ? -std::numeric_limits<double>::infinity()
+                                      : std::numeric_limits<double>::infinity();
+  }
+}
+
+int64_t bit_length(mpz_srcptr v) { return mpz_sgn(v) == 0 ? 0 : static_cast<int64_t>(mpz_sizeinbase(v, 2)); }
+
+int64_t floor_mod(long value, int64_t p) {
+  const int64_t r = static_cast<int64_t>(value % p);
+  return r < 0 ? r + p : r;
+}
+
+}  // namespace
+
+ChainValue::ChainValue(long value) {
+  mpq_init(q_);
+  mpq_set_si(q_, value, 1);
+}
+
+ChainValue::ChainValue(const BigInt& num, const BigInt& den) {
+  mpq_init(q_);
+  mpz_set(mpq_numref(q_), num.get());
+  mpz_set(mpq_denref(q_), den.get());
+  mpq_canonicalize(q_);
+  settle();
+}
+
+ChainValue::ChainValue(const ChainValue& other)
+    : exact_(other.exact_), num_(other.num_), den_(other.den_), approx_(other.approx_) {
+  mpq_init(q_);
+  mpq_set(q_, other.q_);
+}
+
+ChainValue& ChainValue::operator=(const ChainValue& other) {
+  if (this != &other) {
+    mpq_set(q_, other.q_);
+    exact_ = other.exact_;
+    num_ = other.num_;
+    den_ = other.den_;
+    approx_ = other.approx_;
+  }
+  return *this;
+}
+
+ChainValue::~ChainValue() { mpq_clear(q_); }
+
+int64_t ChainValue::bits() const {
+  return bit_length(mpq_numref(q_)) + bit_length(mpq_denref(q_));
+}
+
+ChainValue::Pair ChainValue::pair() const {
+  if (!exact_) return {num_, den_, approx_};
+  return {residues_of(copy_of(mpq_numref(q_))), residues_of(copy_of(mpq_denref(q_))), mpq_get_d(q_)};
+}
+
+void ChainValue::leave_exact() {
+  if (!exact_) return;
+  const Pair p = pair();
+  num_ = p.num;
+  den_ = p.den;
+  approx_ = p.approx;
+  exact_ = false;
+  mpq_set_ui(q_, 0, 1);
+}
+
+void ChainValue::settle() {
+  if (exact_ && (mpz_sizeinbase(mpq_numref(q_), 2) > kExactCapBits ||
+                 mpz_sizeinbase(mpq_denref(q_), 2) > kExactCapBits))
+    leave_exact();
+}
+
+void ChainValue::add(const ChainValue& y) { add_or_sub(y, false); }
+void ChainValue::sub(const ChainValue& y) { add_or_sub(y, true); }
+
+void ChainValue::add_or_sub(const ChainValue& y, bool subtract) {
+  if (exact_ && y.exact_) {
+    (subtract ? mpq_sub : mpq_add)(q_, q_, y.q_);
+    return settle();
+  }
+  leave_exact();
+  const Pair o = y.pair();
+  for (int i = 0; i < kNumPrimes; ++i) {
+    const Modulus m(kStandardPrimes[i]);
+    const double ad = mul_mod_d(as_double(num_[i]), as_double(o.den[i]), m);
+    const double bc = mul_mod_d(as_double(den_[i]), as_double(o.num[i]), m);
+    num_[i] = as_residue(subtract ? sub_mod_d(ad, bc, m) : add_mod_d(ad, bc, m));
+    den_[i] = mul_mod(den_[i], o.den[i], m);
+  }
+  approx_ += subtract ? -o.approx : o.approx;
+}
+
+void ChainValue::mul(const ChainValue& y) {
+  if (exact_ && y.exact_) {
+    mpq_mul(q_, q_, y.q_);
+    return settle();
+  }
+  leave_exact();
+  const Pair o = y.pair();
+  for (int i = 0; i < kNumPrimes; ++i) {
+    const Modulus m(kStandardPrimes[i]);
+    num_[i] = mul_mod(num_[i], o.num[i], m);
+    den_[i] = mul_mod(den_[i], o.den[i], m);
+  }
+  approx_ *= o.approx;
+}
+
+bool ChainValue::div(const ChainValue& y) {
+  if (exact_ && y.exact_) {
+    if (mpq_sgn(y.q_) == 0) return false;
+    mpq_div(q_, q_, y.q_);
+    settle();
+    return true;
+  }
+  leave_exact();
+  const Pair o = y.pair();
+  for (int i = 0; i < kNumPrimes; ++i) {
+    const Modulus m(kStandardPrimes[i]);
+    num_[i] = mul_mod(num_[i], o.den[i], m);
+    den_[i] = mul_mod(den_[i], o.num[i], m);
+  }
+  approx_ /= o.approx;
+  return true;
+}
+
+void ChainValue::scale(long num, unsigned long den) {
+  if (!exact_) {
+    for (int i = 0; i < kNumPrimes; ++i) {
+      const int64_t p = kStandardPrimes[i];
+      const Modulus m(p);
+      num_[i] = mul_mod(num_[i], floor_mod(num, p), m);
+      den_[i] = mul_mod(den_[i], static_cast<int64_t>(den % static_cast<unsigned long>(p)), m);
+    }
+    approx_ = approx_ * static_cast<double>(num) / static_cast<double>(den);
+    return;
+  }
+  if (num == 0 || mpq_sgn(q_) == 0) {
+    mpq_set_ui(q_, 0, 1);
+    return;
+  }
+  // q = a/b in lowest terms: (a / gcd(a, den)) * (num / gcd(b, num)) over
+  // (b / gcd(b, num)) * (den / gcd(a, den)) is in lowest terms again.
+  unsigned long mag = num < 0 ? 0UL - static_cast<unsigned long>(num) : static_cast<unsigned long>(num);
+  const unsigned long g = std::gcd(mag, den);
+  mag /= g;
+  den /= g;
+  const unsigned long g_den = mpz_gcd_ui(nullptr, mpq_numref(q_), den);
+  const unsigned long g_num = mpz_gcd_ui(nullptr, mpq_denref(q_), mag);
+  mpz_divexact_ui(mpq_numref(q_), mpq_numref(q_), g_den);
+  mpz_divexact_ui(mpq_denref(q_), mpq_denref(q_), g_num);
+  mpz_mul_ui(mpq_numref(q_), mpq_numref(q_), mag / g_num);
+  mpz_mul_ui(mpq_denref(q_), mpq_denref(q_), den / g_den);
+  if (num < 0) mpz_neg(mpq_numref(q_), mpq_numref(q_));
+  settle();
+}
+
+RationalTensor ChainValue::build(at::IntArrayRef shape, at::Device device, const at::Tensor& standard_primes) const {
+  const Pair p = pair();
+  const double approx = exact_ ? quotient(q_) : approx_;
+  return RationalTensor{filled_residues(p.num, shape, device), filled_residues(p.den, shape, device),
+                        standard_primes, filled_approx(approx, shape, device)};
+}
+
+}  // namespace kalvex

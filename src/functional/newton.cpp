@@ -1,0 +1,195 @@
+#include "functional/newton.h"
+
+#include <ATen/ATen.h>
+#include <ATen/Parallel.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "core/checks.h"
+#include "functional/chain_value.h"
+#include "functional/input_value.h"
+#include "functional/tensor_chain.h"
+#include "reconstruct/crt.h"
+#include "reconstruct/host_residues.h"
+#include "reconstruct/rational.h"
+
+namespace kalvex {
+
+namespace {
+
+constexpr int kFloatShift = 52;       // float values are captured over 2^52
+constexpr double kSeedFloor = 1e-10;  // the float view is clamped here before its root
+
+// ---- sizes -----------------------------------------------------------------
+
+int64_t bit_length(mpz_srcptr v) { return mpz_sgn(v) == 0 ? 0 : static_cast<int64_t>(mpz_sizeinbase(v, 2)); }
+
+// The size bound of the next iterate, 2 s(x) + s(a) + 2, saturating.
+int64_t next_bound(int64_t s_x, int64_t s_a) {
+  constexpr int64_t kLimit = std::numeric_limits<int64_t>::max() / 4;
+  return std::min(kLimit, 2 * std::min(s_x, kLimit) + std::min(s_a, kLimit) + 2);
+}
+
+// s of the reduced value a one-element tensor reads back as (0 when it cannot be read).
+int64_t read_bits(const RationalTensor& t) {
+  try {
+    const Fraction f = read_scalar(t.num, t.denom, t.primes);
+    return bit_length(f.num.get()) + bit_length(f.den.get());
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+// ---- the starting point ----------------------------------------------------
+
+// trunc(v * 2^52) as the float capture stores it (saturating outside the
+// int64 range, 0 for NaN; outside |v| < 2048 nothing is promised anyway).
+int64_t captured_numerator(double v) {
+  const double s = std::ldexp(v, kFloatShift);
+  if (std::isnan(s)) return 0;
+  if (s >= 9223372036854775808.0) return std::numeric_limits<int64_t>::max();
+  if (s < -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
+  return static_cast<int64_t>(s);
+}
+
+// s of m / 2^52 in lowest terms.
+int64_t captured_bits(int64_t m) {
+  if (m == 0) return 1;
+  const uint64_t mag = m < 0 ? 0 - static_cast<uint64_t>(m) : static_cast<uint64_t>(m);
+  const int shift = std::min(__builtin_ctzll(mag), kFloatShift);
+  return (64 - __builtin_clzll(mag >> shift)) + (kFloatShift - shift + 1);
+}
+
+// The float square root of the clamped float view, in the view's dtype, with
+// the input's shape where only the layout differs (a rebuilt view of a
+// zero-dimensional tensor has shape (1,)).
+at::Tensor seed(const at::Tensor& a_float, at::IntArrayRef shape) {
+  at::Tensor x0 = at::sqrt(at::clamp_min(a_float, kSeedFloor));
+  int64_t count = 1;
+  for (int64_t s : shape) count *= s;
+  if (!x0.sizes().equals(shape) && x0.numel() == count) x0 = x0.reshape(shape);
+  return x0;
+}
+
+// The seed of a one-element float32 view on the CPU without tensor calls:
+// torch clamps with the bound in float32 and lets NaN through.
+c10::optional<float> small_seed(const at::Tensor& a_float) {
+  if (!a_float.is_cpu() || a_float.scalar_type() != at::kFloat || a_float.numel() != 1) return c10::nullopt;
+  const float v = *a_float.data_ptr<float>();
+  const float floor = static_cast<float>(kSeedFloor);
+  return std::sqrt(std::isnan(v) ? v : std::max(v, floor));
+}
+
+// ---- one exact host chain (one-element inputs) ----------------------------
+
+struct HostOutcome {
+  bool stepped = false;  // false: the result is the captured starting point
+  ChainValue x;
+};
+
+// None when the chain meets an exact zero (a value without a square root
+// step), which the step-by-step form then follows.
+c10::optional<HostOutcome> iterate_on_host(const ChainValue& a, int64_t m, int64_t max_iterations,
+                                           int64_t max_bits) {
+  HostOutcome out;
+  out.x = ChainValue(BigInt::from_int64(m), BigInt::from_int64(int64_t{1} << kFloatShift));
+  const int64_t s_a = a.bits();
+  int64_t bound = out.x.bits();
+  for (int64_t k = 0; k < max_iterations; ++k) {
+    const int64_t next = next_bound(out.x.exact() ? out.x.bits() : bound, s_a);
+    if (next > max_bits) break;
+    ChainValue step = a;
+    if (!step.div(out.x)) return c10::nullopt;
+    step.add(out.x);
+    step.scale(1, 2);
+    out.x = step;
+    out.stepped = true;
+    bound = next;
+  }
+  return out;
+}
+
+// ---- step by step on tensors -----------------------------------------------
+
+// S_a: the largest s over a's elements, each read back robustly and reduced.
+int64_t largest_bits(const RationalTensor& a) {
+  const at::Tensor num = host_int64(a.num).reshape({a.num.size(0), -1}).contiguous();
+  const at::Tensor den = host_int64(a.denom).reshape({a.denom.size(0), -1}).contiguous();
+  const at::Tensor primes = host_int64(a.primes).contiguous();
+  const auto basis = crt_basis(primes.data_ptr<int64_t>(), static_cast<size_t>(primes.numel()));
+  const int64_t count = std::min(num.size(1), den.size(1));
+  const size_t rows = static_cast<size_t>(std::min(num.size(0), den.size(0)));
+  std::vector<int64_t> largest(static_cast<size_t>(at::get_num_threads()) + 1, 0);
+  at::parallel_for(0, count, 256, [&](int64_t begin, int64_t end) {
+    FractionReader reader(*basis);
+    int64_t best = 0;
+    for (int64_t i = begin; i < end; ++i) {
+      reader.read(num.data_ptr<int64_t>() + i, count, den.data_ptr<int64_t>() + i, count, rows);
+      reduce_fraction(reader.num(), reader.den());
+      best = std::max(best, bit_length(reader.num().get()) + bit_length(reader.den().get()));
+    }
+    int64_t& slot = largest[static_cast<size_t>(at::get_thread_num())];
+    slot = std::max(slot, best);
+  });
+  return *std::max_element(largest.begin(), largest.end());
+}
+
+int64_t planned_steps(const RationalTensor& a, const at::Tensor& x0, int64_t max_iterations, int64_t max_bits) {
+  if (max_iterations <= 0) return 0;
+  const at::Tensor values = x0.to(at::kDouble).cpu().contiguous();
+  int64_t bound = 0;
+  for (int64_t i = 0; i < values.numel(); ++i)
+    bound = std::max(bound, captured_bits(captured_numerator(values.data_ptr<double>()[i])));
+  const int64_t s_a = largest_bits(a);
+  int64_t steps = 0;
+  while (steps < max_iterations && next_bound(bound, s_a) <= max_bits) {
+    bound = next_bound(bound, s_a);
+    ++steps;
+  }
+  return steps;
+}
+
+RationalTensor newton_by_steps(const TensorChain& c, const RationalTensor& a, const at::Tensor& x0,
+                               int64_t max_iterations, int64_t max_bits) {
+  RationalTensor x = from_tensor(x0.to(c.device), c.primes);
+  const RationalTensor two = c.integer(2);
+  auto step = [&](const RationalTensor& v) { return c.div(c.add(v, c.div(a, v)), two); };
+  if (!c.one_element()) {
+    const int64_t steps = planned_steps(a, x0, max_iterations, max_bits);
+    for (int64_t k = 0; k < steps; ++k) x = step(x);
+    return x;
+  }
+  const int64_t s_a = read_bits(a);
+  for (int64_t k = 0; k < max_iterations; ++k) {
+    if (next_bound(read_bits(x), s_a) > max_bits) break;
+    x = c.simplify(step(x));
+  }
+  return x;
+}
+
+}  // namespace
+
+RationalTensor sqrt_newton(const RationalTensor& a, const at::Tensor& a_float, at::IntArrayRef shape,
+                           at::Device device, int64_t max_iterations, int64_t max_bits,
+                           const at::Tensor& standard_primes) {
+  check_residues(a);
+  const TensorChain chain{std::vector<int64_t>(shape.begin(), shape.end()), device, standard_primes};
+  if (chain.one_element() && a_float.numel() == 1) {
+    if (const auto value = input_value(a)) {
+      const c10::optional<float> small = small_seed(a_float);
+      const at::Tensor x0 = small ? at::Tensor() : seed(a_float, shape);
+      const double v = small ? static_cast<double>(*small) : x0.to(at::kDouble).item<double>();
+      if (const auto outcome = iterate_on_host(*value, captured_numerator(v), max_iterations, max_bits)) {
+        if (outcome->stepped) return outcome->x.build(shape, device, standard_primes);
+        const at::Tensor start =
+            small ? at::full(shape, *small, at::TensorOptions().dtype(at::kFloat)) : x0;
+        return from_tensor(start.to(device), standard_primes);
+      }
+    }
+  }
+  return newton_by_steps(chain, a, seed(a_float, shape), max_iterations, max_bits);
+}
+
+}  // namespace kalvex
