@@ -42,3 +42,21 @@ def assert_same_float(actual, expected):
     assert actual.dtype == expected.dtype and actual.shape == expected.shape
     int_type = {torch.float32: torch.int32, torch.float64: torch.int64}[actual.dtype]
     assert torch.equal(actual.cpu().view(int_type), expected.cpu().view(int_type))
+
+
+
+def setup_literal(name):
+    """The literal that setup.py assigns to `name`, or passes as keyword `name=`:
+    tests that build pieces of the extension themselves use setup.py's own
+    flags and libraries."""
+    import ast
+    import os
+
+    with open(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "setup.py")) as f:
+        tree = ast.parse(f.read())
+    for node in ast.walk(tree):
+        if isinstance(node, ast.keyword) and node.arg == name:
+            return ast.literal_eval(node.value)
+        if isinstance(node, ast.Assign) and any(isinstance(t, ast.Name) and t.id == name for t in node.targets):
+            return ast.literal_eval(node.value)
+    raise LookupError(f"setup.py has no literal {name}")
