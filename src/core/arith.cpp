@@ -5,6 +5,7 @@
 
 #include <sstream>
 
+#include "core/checks.h"
 #include "core/errors.h"
 #include "core/kernels/launch.h"
 
@@ -99,6 +100,11 @@ RationalTensor negate(const RationalTensor& x) {
 
 at::Tensor equal(const RationalTensor& x, const RationalTensor& y) {
   check_same_rank(x, y);
+  // The flags kernel reads its operands as int64 (y's modulo x's primes), and
+  // its iterator, whose output is bool, does not compare dtypes: another dtype
+  // must stop here.
+  check_residues(x);
+  check_residues(RationalTensor{y.num, y.denom, x.primes, c10::nullopt});
   kernels::EqualArgs args;
   const auto sizes = bind_operands(args, x, y);
   args.out = at::empty(sizes, x.num.options().dtype(at::kBool));
