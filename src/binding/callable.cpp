@@ -137,7 +137,9 @@ PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* k
       if (!extra) extra = Ref::checked(PyTuple_New(0));
       bound[f->n_params] = extra.get();
     }
-    return f->def->body(bound);
+    PyObject* result = f->def->body(bound);
+    if (result == nullptr) throw_error_set();  // SystemError should the body have set none
+    return result;
   });
 }
 
