@@ -1,5 +1,6 @@
 """Independent expectations: the basis written out, residues by Python's %,
-values by fractions.Fraction."""
+values by fractions.Fraction, and the literal torch formulations that the
+tests compare residues with and the benchmarks time against."""
 from fractions import Fraction
 
 import torch
@@ -43,6 +44,42 @@ def assert_same_float(actual, expected):
     int_type = {torch.float32: torch.int32, torch.float64: torch.int64}[actual.dtype]
     assert torch.equal(actual.cpu().view(int_type), expected.cpu().view(int_type))
 
+
+
+def literal_binary(op, x, y):
+    """Residues of x op y by the cross-multiplication formulas as plain torch
+    operations, every product reduced at once; for == the flags per element."""
+    P = x.primes.view(-1, *([1] * (x.num.dim() - 1)))
+    a, b, c, d = x.num, x.denom, y.num, y.denom
+    if op == "+":
+        return (a * d % P + b * c % P) % P, b * d % P
+    if op == "-":
+        return (a * d % P - b * c % P) % P, b * d % P
+    if op == "*":
+        return a * c % P, b * d % P
+    if op == "/":
+        return a * d % P, b * c % P
+    if op == "==":
+        return (a * d % P == b * c % P).all(dim=0)
+    raise ValueError(op)
+
+
+def literal_matmul(a, b):
+    """Residues of a.matmul(b) from the [P, m, n, k] product tensors reduced by
+    halving passes along k (an odd last element carried to the next pass)."""
+    P = a.primes.view(-1, 1, 1, 1)
+    pn = a.num.unsqueeze(2) * b.num.transpose(1, 2).unsqueeze(1) % P
+    pd = a.denom.unsqueeze(2) * b.denom.transpose(1, 2).unsqueeze(1) % P
+    while pn.shape[-1] > 1:
+        k = pn.shape[-1]
+        carry = (pn[..., -1:], pd[..., -1:]) if k % 2 else None
+        if carry:
+            pn, pd = pn[..., :-1], pd[..., :-1]
+        ln, ld, rn, rd = pn[..., 0::2], pd[..., 0::2], pn[..., 1::2], pd[..., 1::2]
+        pn, pd = (ln * rd % P + ld * rn % P) % P, ld * rd % P
+        if carry:
+            pn, pd = torch.cat([pn, carry[0]], -1), torch.cat([pd, carry[1]], -1)
+    return pn.squeeze(-1), pd.squeeze(-1)
 
 
 def setup_literal(name):
