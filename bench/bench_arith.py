@@ -26,7 +26,7 @@ def main():
     gen = torch.Generator().manual_seed(0)
     x = ModularTensor.from_tensor(torch.randn(n, dtype=torch.float64, generator=gen) * 100, "cpu")
     y = ModularTensor.from_tensor(torch.randn(n, dtype=torch.float64, generator=gen) * 100, "cpu")
-    print(f"10^6 elements (residues [20, 10^6]): fused vs unfused torch formula")
+    print("10^6 elements (residues [20, 10^6]): fused vs unfused torch formula")
     for op in ["+", "*", "/", "=="]:
         ours = best_of(lambda: fused(op, x, y), repeat=5)
         ref = best_of(lambda: literal_binary(op, x, y), repeat=3)

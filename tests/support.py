@@ -1,6 +1,8 @@
 """Independent expectations: the basis written out, residues by Python's %,
 values by fractions.Fraction, and the literal torch formulations that the
 tests compare residues with and the benchmarks time against."""
+import ast
+import os
 from fractions import Fraction
 
 import torch
@@ -45,7 +47,6 @@ def assert_same_float(actual, expected):
     assert torch.equal(actual.cpu().view(int_type), expected.cpu().view(int_type))
 
 
-
 def literal_binary(op, x, y):
     """Residues of x op y by the cross-multiplication formulas as plain torch
     operations, every product reduced at once; for == the flags per element."""
@@ -86,9 +87,6 @@ def setup_literal(name):
     """The literal that setup.py assigns to `name`, or passes as keyword `name=`:
     tests that build pieces of the extension themselves use setup.py's own
     flags and libraries."""
-    import ast
-    import os
-
     with open(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "setup.py")) as f:
         tree = ast.parse(f.read())
     for node in ast.walk(tree):
