@@ -1,4 +1,5 @@
 """Shared helpers of the benchmarks: allocator setting, timing, printing."""
+import math
 import os
 import sys
 import time
@@ -33,6 +34,33 @@ def best_of(fn, repeat=5, number=1):
             fn()
         best = min(best, (time.perf_counter() - start) / number)
     return best
+
+
+def per_call(fn, min_time=0.5):
+    """Best seconds per call of fn, for calls too short to time one by one:
+    loops of about min_time / 5 seconds, best of five."""
+    loops, start = 1, time.perf_counter()
+    fn()
+    while time.perf_counter() - start < 0.05:
+        loops *= 2
+        start = time.perf_counter()
+        for _ in range(loops):
+            fn()
+    loops = max(1, int(loops * min_time / 0.05 / 5))
+    best = math.inf
+    for _ in range(5):
+        start = time.perf_counter()
+        for _ in range(loops):
+            fn()
+        best = min(best, (time.perf_counter() - start) / loops)
+    return best
+
+
+def once(fn):
+    """(seconds, result) of one call of fn: for references too slow to repeat."""
+    start = time.perf_counter()
+    result = fn()
+    return time.perf_counter() - start, result
 
 
 def row(label, ours, reference, unit="ms"):

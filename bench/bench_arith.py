@@ -3,29 +3,16 @@ import os
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from _common import best_of, reuse_freed_memory, row  # noqa: E402
 
 reuse_freed_memory()
 
 import torch  # noqa: E402
+from support import literal_binary  # noqa: E402
 
 from varnix.orvo.kalvex import ModularTensor  # noqa: E402
-
-
-def unfused(op, x, y):
-    """The formula as plain torch operations, each product reduced at once."""
-    P = x.primes.view(-1, *([1] * len(x.shape)))
-    a, b, c, d = x.num, x.denom, y.num, y.denom
-    if op == "+":
-        return ((a * d % P + b * c % P) % P, b * d % P)
-    if op == "*":
-        return (a * c % P, b * d % P)
-    if op == "/":
-        return (a * d % P, b * c % P)
-    if op == "==":
-        return (a * d % P == b * c % P).all(dim=0)
-    raise ValueError(op)
 
 
 def fused(op, x, y):
@@ -39,10 +26,10 @@ def main():
     gen = torch.Generator().manual_seed(0)
     x = ModularTensor.from_tensor(torch.randn(n, dtype=torch.float64, generator=gen) * 100, "cpu")
     y = ModularTensor.from_tensor(torch.randn(n, dtype=torch.float64, generator=gen) * 100, "cpu")
-    print(f"10^6 elements (residues [20, 10^6]): fused vs unfused torch formula")
+    print("10^6 elements (residues [20, 10^6]): fused vs unfused torch formula")
     for op in ["+", "*", "/", "=="]:
         ours = best_of(lambda: fused(op, x, y), repeat=5)
-        ref = best_of(lambda: unfused(op, x, y), repeat=3)
+        ref = best_of(lambda: literal_binary(op, x, y), repeat=3)
         row(f"x {op} y", ours, ref)
     traffic = 6 * 20 * n * 8
     print(f"  (reading four and writing two residue tensors moves {traffic / 1e6:.0f} MB)")
@@ -52,7 +39,7 @@ def main():
     print("one-element tensors, per call including the Python call")
     for op in ["+", "*", "/", "=="]:
         ours = best_of(lambda: fused(op, s, t), repeat=5, number=2000)
-        ref = best_of(lambda: unfused(op, s, t), repeat=5, number=500)
+        ref = best_of(lambda: literal_binary(op, s, t), repeat=5, number=500)
         row(f"s {op} t", ours, ref, unit="us")
 
 

@@ -13,10 +13,9 @@ settings below when they are not in the environment), and says so.
 """
 import os
 import sys
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _common import reuse_freed_memory  # noqa: E402
+from _common import best_of, reuse_freed_memory  # noqa: E402
 
 reuse_freed_memory()
 
@@ -37,17 +36,6 @@ def literal_loop(x, primes):
     return num, denom
 
 
-def best_of(fn):
-    fn()  # warm-up: first-touch of the heap, thread pool start
-    times = []
-    for _ in range(REPEATS):
-        start = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - start)
-        del result
-    return min(times)
-
-
 def main():
     gen = torch.Generator().manual_seed(0)
     x = (torch.rand(N, generator=gen, dtype=torch.float64) - 0.5) * 4000  # |v| < 2000, both signs
@@ -59,8 +47,8 @@ def main():
 
     for threads in sorted({torch.get_num_threads(), 2}):
         torch.set_num_threads(threads)
-        ours = best_of(lambda: ModularTensor.from_tensor(x, "cpu"))
-        loop = best_of(lambda: literal_loop(x, PRIMES))
+        ours = best_of(lambda: ModularTensor.from_tensor(x, "cpu"), repeat=REPEATS)
+        loop = best_of(lambda: literal_loop(x, PRIMES), repeat=REPEATS)
         print(f"torch {torch.__version__}, {threads} thread(s); {N} float64 values -> 2 x [20, {N}] int64;"
               f" best of {REPEATS}")
         print(f"  from_tensor        {ours * 1e3:8.2f} ms")

@@ -7,12 +7,11 @@ import math
 import os
 import random
 import sys
-import time
 
 # Keep glibc from returning freed GMP and tensor buffers to the OS between
 # calls, so timings measure the work and not page faults.  Set before start-up.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _common import reuse_freed_memory  # noqa: E402
+from _common import per_call, reuse_freed_memory  # noqa: E402
 
 reuse_freed_memory()
 
@@ -21,25 +20,6 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import torch  # noqa: E402
 
 from varnix.orvo.kalvex import N_PRIMES, ModularTensor  # noqa: E402
-
-
-def per_call(fn, min_time=0.5):
-    """Best seconds per call over a few repeats of a loop lasting ~min_time."""
-    loops, start = 1, time.perf_counter()
-    fn()
-    while time.perf_counter() - start < 0.05:
-        loops *= 2
-        start = time.perf_counter()
-        for _ in range(loops):
-            fn()
-    loops = max(1, int(loops * min_time / 0.05 / 5))
-    best = math.inf
-    for _ in range(5):
-        start = time.perf_counter()
-        for _ in range(loops):
-            fn()
-        best = min(best, (time.perf_counter() - start) / loops)
-    return best
 
 
 # --- the plain host loops ------------------------------------------------------

@@ -5,40 +5,24 @@ import math
 import os
 import subprocess
 import sys
-import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _common import best_of, reuse_freed_memory, row  # noqa: E402
+from _common import best_of, once, reuse_freed_memory, row  # noqa: E402
+from support import literal_matmul  # noqa: E402
 
 import torch  # noqa: E402
 
 from varnix.orvo.kalvex import ModularTensor  # noqa: E402
 
 
-def literal_matmul(a, b):
-    """The [P, m, n, k] product tensors reduced by halving passes."""
-    P = a.primes.view(-1, 1, 1, 1)
-    pn = a.num.unsqueeze(2) * b.num.transpose(1, 2).unsqueeze(1) % P
-    pd = a.denom.unsqueeze(2) * b.denom.transpose(1, 2).unsqueeze(1) % P
-    while pn.shape[-1] > 1:
-        k = pn.shape[-1]
-        carry = (pn[..., -1:], pd[..., -1:]) if k % 2 else None
-        if carry:
-            pn, pd = pn[..., :-1], pd[..., :-1]
-        ln, ld, rn, rd = pn[..., 0::2], pd[..., 0::2], pn[..., 1::2], pd[..., 1::2]
-        pn, pd = (ln * rd % P + ld * rn % P) % P, ld * rd % P
-        if carry:
-            pn, pd = torch.cat([pn, carry[0]], -1), torch.cat([pd, carry[1]], -1)
-    return pn.squeeze(-1), pd.squeeze(-1)
-
-
 def peak_memory_child(kind, size):
     """Peak resident memory (MB) added by one product, measured in a fresh process."""
     code = f"""
 import sys, torch
-sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r}); sys.path.insert(0, {os.path.join(os.path.dirname(os.path.abspath(__file__)), '..')!r})
-from bench_reduce import literal_matmul
+sys.path.insert(0, {os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'tests')!r}); sys.path.insert(0, {os.path.join(os.path.dirname(os.path.abspath(__file__)), '..')!r})
+from support import literal_matmul
 from varnix.orvo.kalvex import ModularTensor
 g = torch.Generator().manual_seed(0)
 a = ModularTensor.from_tensor(torch.randn({size}, {size}, dtype=torch.float64, generator=g), "cpu")
@@ -69,9 +53,7 @@ def main():
         x = torch.randn(n, dtype=torch.float64, generator=gen) * 100
         values = x.tolist()
         ours = best_of(lambda: ModularTensor.from_tensor(x, "cpu").sum().to_rational(), repeat=5)
-        start = time.perf_counter()
-        exact = sum(map(fractions.Fraction, values))
-        frac_time = time.perf_counter() - start
+        frac_time, exact = once(lambda: sum(map(fractions.Fraction, values)))
         fsum = best_of(lambda: math.fsum(values), repeat=3)
         got = fractions.Fraction(*ModularTensor.from_tensor(x, "cpu").sum().to_rational())
         # values are captured with 52 fractional bits, so the sum of those is what must match

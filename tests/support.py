@@ -1,5 +1,8 @@
 """Independent expectations: the basis written out, residues by Python's %,
-values by fractions.Fraction."""
+values by fractions.Fraction, and the literal torch formulations that the
+tests compare residues with and the benchmarks time against."""
+import ast
+import os
 from fractions import Fraction
 
 import torch
@@ -42,3 +45,53 @@ def assert_same_float(actual, expected):
     assert actual.dtype == expected.dtype and actual.shape == expected.shape
     int_type = {torch.float32: torch.int32, torch.float64: torch.int64}[actual.dtype]
     assert torch.equal(actual.cpu().view(int_type), expected.cpu().view(int_type))
+
+
+def literal_binary(op, x, y):
+    """Residues of x op y by the cross-multiplication formulas as plain torch
+    operations, every product reduced at once; for == the flags per element."""
+    P = x.primes.view(-1, *([1] * (x.num.dim() - 1)))
+    a, b, c, d = x.num, x.denom, y.num, y.denom
+    if op == "+":
+        return (a * d % P + b * c % P) % P, b * d % P
+    if op == "-":
+        return (a * d % P - b * c % P) % P, b * d % P
+    if op == "*":
+        return a * c % P, b * d % P
+    if op == "/":
+        return a * d % P, b * c % P
+    if op == "==":
+        return (a * d % P == b * c % P).all(dim=0)
+    raise ValueError(op)
+
+
+def literal_matmul(a, b):
+    """Residues of a.matmul(b) from the [P, m, n, k] product tensors reduced by
+    halving passes along k (an odd last element carried to the next pass)."""
+    P = a.primes.view(-1, 1, 1, 1)
+    pn = a.num.unsqueeze(2) * b.num.transpose(1, 2).unsqueeze(1) % P
+    pd = a.denom.unsqueeze(2) * b.denom.transpose(1, 2).unsqueeze(1) % P
+    while pn.shape[-1] > 1:
+        k = pn.shape[-1]
+        carry = (pn[..., -1:], pd[..., -1:]) if k % 2 else None
+        if carry:
+            pn, pd = pn[..., :-1], pd[..., :-1]
+        ln, ld, rn, rd = pn[..., 0::2], pd[..., 0::2], pn[..., 1::2], pd[..., 1::2]
+        pn, pd = (ln * rd % P + ld * rn % P) % P, ld * rd % P
+        if carry:
+            pn, pd = torch.cat([pn, carry[0]], -1), torch.cat([pd, carry[1]], -1)
+    return pn.squeeze(-1), pd.squeeze(-1)
+
+
+def setup_literal(name):
+    """The literal that setup.py assigns to `name`, or passes as keyword `name=`:
+    tests that build pieces of the extension themselves use setup.py's own
+    flags and libraries."""
+    with open(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "setup.py")) as f:
+        tree = ast.parse(f.read())
+    for node in ast.walk(tree):
+        if isinstance(node, ast.keyword) and node.arg == name:
+            return ast.literal_eval(node.value)
+        if isinstance(node, ast.Assign) and any(isinstance(t, ast.Name) and t.id == name for t in node.targets):
+            return ast.literal_eval(node.value)
+    raise LookupError(f"setup.py has no literal {name}")

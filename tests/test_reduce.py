@@ -6,7 +6,7 @@ from fractions import Fraction
 import pytest
 import torch
 
-from support import BASIS, captured, column, residues
+from support import BASIS, captured, column, literal_matmul, residues
 from varnix.orvo.kalvex import ModularTensor as MT
 
 
@@ -274,21 +274,6 @@ class TestDot:
 
 
 class TestMatmul:
-    def literal(self, a, b):
-        """Residues of the four-dimensional product reduced by halving passes."""
-        P = a.primes.view(-1, 1, 1, 1)
-        pn = a.num.unsqueeze(2) * b.num.transpose(1, 2).unsqueeze(1) % P
-        pd = a.denom.unsqueeze(2) * b.denom.transpose(1, 2).unsqueeze(1) % P
-        while pn.shape[-1] > 1:
-            k = pn.shape[-1]
-            carry = (pn[..., k - 1 :], pd[..., k - 1 :]) if k % 2 else None
-            ln, ld, rn, rd = pn[..., 0 : k - k % 2 : 2], pd[..., 0 : k - k % 2 : 2], pn[..., 1::2], pd[..., 1::2]
-            rn, rd = rn[..., : ln.shape[-1]], rd[..., : ln.shape[-1]]
-            pn, pd = (ln * rd % P + ld * rn % P) % P, ld * rd % P
-            if carry:
-                pn, pd = torch.cat([pn, carry[0]], -1), torch.cat([pd, carry[1]], -1)
-        return pn.squeeze(-1), pd.squeeze(-1)
-
     @pytest.mark.parametrize("m, k, n", [(2, 3, 2), (3, 1, 4), (4, 5, 3), (5, 17, 6)])
     def test_residues_and_values(self, m, k, n, device):
         gen = torch.Generator().manual_seed(m * k * n)
@@ -297,7 +282,7 @@ class TestMatmul:
         a, b = MT.from_tensor(x, device), MT.from_tensor(y, device)
         c = a.matmul(b)
         assert c.shape == (m, n)
-        num, den = self.literal(a, b)
+        num, den = literal_matmul(a, b)
         assert torch.equal(c.num, num) and torch.equal(c.denom, den)
         for i in range(m):
             for j in range(n):

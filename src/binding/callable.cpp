@@ -144,7 +144,9 @@ PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* k
     struct Leave {
       ~Leave() { Py_LeaveRecursiveCall(); }
     } leave;
-    return f->def->body(bound);
+    PyObject* result = f->def->body(bound);
+    if (result == nullptr) throw_error_set();  // SystemError should the body have set none
+    return result;
   });
 }
 

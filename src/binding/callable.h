@@ -37,7 +37,8 @@ struct Param {
 
 // The body receives the bound arguments in signature order (self or cls
 // first); for a variable-positional signature the extra arguments come last,
-// as a tuple.  It returns a new reference or throws.
+// as a tuple.  It returns a new reference, or throws; NULL means only what it
+// means in CPython: the call failed and left its exception set.
 using Body = PyObject* (*)(PyObject* const* args);
 
 enum class Kind : uint8_t { Method, ClassMethod, Property, Function };

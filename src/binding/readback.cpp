@@ -21,8 +21,9 @@ Fraction read_instance(PyObject* self) {
   return read_scalar(num, denom, primes);
 }
 
-// The approximation slot is not read: the rebuilt tensor gets its own.
-PyObject* rebuild(PyObject* self) {
+// The instance rebuilt from its reduced fraction, or self when there is none
+// to rebuild.  The approximation slot is not read: the rebuilt tensor gets its own.
+Ref rebuilt_or_self(PyObject* self) {
   const std::vector<int64_t> shape = user_shape(self);
   check_scalar_shape(shape);
   RationalTensor t;
@@ -32,8 +33,8 @@ PyObject* rebuild(PyObject* self) {
   const at::Device device = instance_device(self);
   prepare_device(device);
   c10::optional<RationalTensor> rebuilt = simplified(t, shape, device, standard_primes_on(device));
-  if (!rebuilt) return nullptr;
-  return make_instance(*rebuilt).release();
+  if (!rebuilt) return Ref::borrow(self);
+  return make_instance(*rebuilt);
 }
 
 }  // namespace
@@ -49,16 +50,12 @@ PyObject* to_rational(PyObject* const* args) {
 // from torch or from Python) leaves the caller with self, the same object.
 PyObject* simplify(PyObject* const* args) {
   PyObject* self = args[0];
-  PyObject* result = nullptr;
   try {
-    result = rebuild(self);
+    return rebuilt_or_self(self).release();
   } catch (...) {
-    result = nullptr;
+    PyErr_Clear();
+    return Ref::borrow(self).release();
   }
-  if (result != nullptr) return result;
-  PyErr_Clear();
-  Py_INCREF(self);
-  return self;
 }
 
 PyObject* to_decimal(PyObject* const* args) {

@@ -153,10 +153,11 @@ Residues residues_of(const BigInt& value) {
 at::Tensor filled_residues(const Residues& res, at::IntArrayRef shape, at::Device device) {
   const auto sizes = residue_shape(shape);
   const auto cpu_long = at::TensorOptions().dtype(at::kLong);
-  int64_t per_row = 1;
-  for (int64_t s : shape) per_row *= s;
   if (device.is_cpu()) {
+    // torch refuses sizes whose product overflows, so the row length is read
+    // from the tensor rather than multiplied out before that check.
     at::Tensor out = at::empty(sizes, cpu_long);
+    const int64_t per_row = out.numel() / kNumPrimes;
     int64_t* ptr = out.data_ptr<int64_t>();
     for (int i = 0; i < kNumPrimes; ++i) std::fill(ptr + i * per_row, ptr + (i + 1) * per_row, res[i]);
     return out;
