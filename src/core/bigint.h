@@ -40,6 +40,21 @@ class BigInt {
   mpz_t v_;
 };
 
+// An owned GMP rational (not copyable; mpq_swap moves values between them).
+class BigRational {
+ public:
+  BigRational() { mpq_init(v_); }
+  BigRational(const BigRational&) = delete;
+  BigRational& operator=(const BigRational&) = delete;
+  ~BigRational() { mpq_clear(v_); }
+
+  mpq_ptr get() { return v_; }
+  mpq_srcptr get() const { return v_; }
+
+ private:
+  mpq_t v_;
+};
+
 // Python's int / int: the double nearest to the exact quotient (round half to
 // even, subnormals included).  Throws ZeroDivision for b == 0 and Overflow when
 // the rounded quotient exceeds the double range, with Python's messages.

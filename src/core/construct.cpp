@@ -1,4 +1,5 @@
 #include "core/construct.h"
+#include "core/host_mod.h"
 
 #include <ATen/ATen.h>
 #include <ATen/Parallel.h>
@@ -16,10 +17,6 @@ namespace {
 constexpr int kFloatShift = 52;  // values are captured with denominator 2^52
 constexpr int64_t kCaptureBlock = 2048;
 
-int64_t floor_mod(int64_t value, int64_t p) {
-  const int64_t r = value % p;
-  return r < 0 ? r + p : r;
-}
 
 std::vector<int64_t> residue_shape(at::IntArrayRef shape) {
   std::vector<int64_t> sizes;

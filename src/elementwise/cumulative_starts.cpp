@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/modmath.h"
+#include "core/host_mod.h"
 #include "elementwise/cumulative_parts.h"
 #include "reconstruct/rational.h"
 
@@ -12,34 +13,8 @@ namespace kalvex {
 
 namespace {
 
-// Reads with both halves of at most this many bits are genuine (NOTE: [Robust read-back]).
-constexpr size_t kTrustedBits = 555;
-
 size_t bit_length(mpz_srcptr v) { return mpz_sgn(v) == 0 ? 0 : mpz_sizeinbase(v, 2); }
 
-// a^-1 mod p for 0 <= a < p, or 0 when a has none.
-int64_t inverse_mod(int64_t a, int64_t p) {
-  int64_t r0 = p, r1 = a, t0 = 0, t1 = 1;
-  while (r1 != 0) {
-    const int64_t q = r0 / r1;
-    const int64_t r = r0 - q * r1;
-    r0 = r1;
-    r1 = r;
-    const int64_t t = t0 - q * t1;
-    t0 = t1;
-    t1 = t;
-  }
-  if (r0 != 1) return 0;
-  return t0 < 0 ? t0 + p : t0;
-}
-
-struct Mpq {
-  mpq_t v;
-  Mpq() { mpq_init(v); }
-  ~Mpq() { mpq_clear(v); }
-  Mpq(const Mpq&) = delete;
-  Mpq& operator=(const Mpq&) = delete;
-};
 
 // For a shared denominator d: per common factor g of the running numerator
 // and d, the residues of 1/g and of d/g (a handful of g values recur; for
@@ -56,7 +31,7 @@ class StartPass {
       : kind_(kind), t_(totals), basis_(basis), reader_(basis), start_num_(start_num), start_den_(start_den),
         c_num_(totals.rows), c_den_(totals.rows) {
     const int64_t empty = kind == Running::Sum ? 0 : 1;
-    mpq_set_si(value_.v, empty, 1);
+    mpq_set_si(value_.get(), empty, 1);
     for (int64_t r = 0; r < t_.rows; ++r) set_start(r, 0, empty, 1);
     if (t_.sums != nullptr) prepare_shared();
   }
@@ -113,7 +88,7 @@ class StartPass {
     reader_.read(num, stride, den, stride, static_cast<size_t>(t_.rows));
     const BigInt& n = reader_.num();
     const BigInt& d = reader_.den();
-    if (d.sign() == 0 || bit_length(n.get()) > kTrustedBits || bit_length(d.get()) > kTrustedBits) return false;
+    if (d.sign() == 0 || bit_length(n.get()) > kGenuineBits || bit_length(d.get()) > kGenuineBits) return false;
     mpz_set(mpq_numref(out), n.get());
     mpz_set(mpq_denref(out), d.get());
     mpq_canonicalize(out);
@@ -127,8 +102,8 @@ class StartPass {
   void set_exact_start(int64_t b) {
     for (int64_t r = 0; r < t_.rows; ++r) {
       const auto p = static_cast<unsigned long>(prime(r));
-      set_start(r, b, static_cast<int64_t>(mpz_fdiv_ui(mpq_numref(value_.v), p)),
-                static_cast<int64_t>(mpz_fdiv_ui(mpq_denref(value_.v), p)));
+      set_start(r, b, static_cast<int64_t>(mpz_fdiv_ui(mpq_numref(value_.get()), p)),
+                static_cast<int64_t>(mpz_fdiv_ui(mpq_denref(value_.get()), p)));
     }
   }
 
@@ -136,19 +111,19 @@ class StartPass {
   // reduction reads in c; false where neither gives a value within range.
   bool advance_general(int64_t b) {
     const bool total_read =
-        t_.sums == nullptr && read_genuine(t_.num + b, t_.den + b, t_.blocks, term_.v);
+        t_.sums == nullptr && read_genuine(t_.num + b, t_.den + b, t_.blocks, term_.get());
     if (total_read) {
       if (kind_ == Running::Sum) {
-        mpq_add(term_.v, value_.v, term_.v);
+        mpq_add(term_.get(), value_.get(), term_.get());
       } else {
-        mpq_mul(term_.v, value_.v, term_.v);
+        mpq_mul(term_.get(), value_.get(), term_.get());
       }
     } else {
       combine_residues(b);
-      if (!read_genuine(c_num_.data(), c_den_.data(), 1, term_.v)) return false;
+      if (!read_genuine(c_num_.data(), c_den_.data(), 1, term_.get())) return false;
     }
-    if (!fits(mpq_numref(term_.v), mpq_denref(term_.v))) return false;
-    mpq_swap(value_.v, term_.v);
+    if (!fits(mpq_numref(term_.get()), mpq_denref(term_.get()))) return false;
+    mpq_swap(value_.get(), term_.get());
     set_exact_start(b + 1);
     return true;
   }
@@ -170,7 +145,7 @@ class StartPass {
     make_signed(basis_, d_.get());
     // A denominator that does not read as a genuine positive value (zero,
     // overflowed) leaves the general form to decide.
-    shared_ = mpz_sgn(d_.get()) > 0 && bit_length(d_.get()) <= kTrustedBits;
+    shared_ = mpz_sgn(d_.get()) > 0 && bit_length(d_.get()) <= kGenuineBits;
     u_residues_.assign(t_.rows, 0);
   }
 
@@ -195,11 +170,11 @@ class StartPass {
   bool advance_shared(int64_t b) {
     crt_unsigned(basis_, t_.sums + b, t_.blocks, static_cast<size_t>(t_.rows), s_.get());
     make_signed(basis_, s_.get());
-    if (bit_length(s_.get()) > kTrustedBits) {
+    if (bit_length(s_.get()) > kGenuineBits) {
       // Not a genuine sum: the general form takes over from the exact value.
-      mpz_set(mpq_numref(value_.v), u_.get());
-      mpz_set(mpq_denref(value_.v), d_.get());
-      mpq_canonicalize(value_.v);
+      mpz_set(mpq_numref(value_.get()), u_.get());
+      mpz_set(mpq_denref(value_.get()), d_.get());
+      mpq_canonicalize(value_.get());
       shared_ = false;
       return advance_general(b);
     }
@@ -209,7 +184,7 @@ class StartPass {
                                             Modulus(prime(r))));
     mpz_gcd(g_.get(), u_.get(), d_.get());
     const FactorResidues& f = factor(g_.get());
-    if (bit_length(u_.get()) > kTrustedBits) {
+    if (bit_length(u_.get()) > kGenuineBits) {
       mpz_divexact(s_.get(), u_.get(), g_.get());
       if (mpz_cmpabs(s_.get(), basis_.half.get()) > 0) return false;
     }
@@ -231,7 +206,7 @@ class StartPass {
   int64_t* start_num_;
   int64_t* start_den_;
   std::vector<int64_t> c_num_, c_den_;
-  Mpq value_, term_;
+  BigRational value_, term_;
   bool exact_ = true;
 
   bool shared_ = false;

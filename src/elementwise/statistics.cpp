@@ -12,6 +12,7 @@
 #include "core/errors.h"
 #include "core/modmath.h"
 #include "core/simd.h"
+#include "reconstruct/rational.h"
 #include "reconstruct/scalar.h"
 #include "reduce/scan.h"
 #include "reduce/sum.h"
@@ -20,27 +21,15 @@ namespace kalvex {
 
 namespace {
 
-// Values read back with both halves of at most this many bits are genuine
-// (NOTE: [Robust read-back]).
-constexpr size_t kTrustedBits = 555;
-
 size_t bit_length(mpz_srcptr v) { return mpz_sgn(v) == 0 ? 0 : mpz_sizeinbase(v, 2); }
 
-struct Rational {
-  mpq_t v;
-  Rational() { mpq_init(v); }
-  ~Rational() { mpq_clear(v); }
-  Rational(const Rational&) = delete;
-  Rational& operator=(const Rational&) = delete;
-};
-
 // The value of a one-element sum, when it reads back as a genuine fraction.
-bool read_value(const RationalTensor& t, Rational& out) {
+bool read_value(const RationalTensor& t, BigRational& out) {
   const Fraction f = read_scalar(t.num, t.denom, t.primes);
-  if (f.den.sign() == 0 || bit_length(f.num.get()) > kTrustedBits || bit_length(f.den.get()) > kTrustedBits)
+  if (f.den.sign() == 0 || bit_length(f.num.get()) > kGenuineBits || bit_length(f.den.get()) > kGenuineBits)
     return false;
-  mpz_set(mpq_numref(out.v), f.num.get());
-  mpz_set(mpq_denref(out.v), f.den.get());
+  mpz_set(mpq_numref(out.get()), f.num.get());
+  mpz_set(mpq_denref(out.get()), f.den.get());
   return true;
 }
 
@@ -53,8 +42,8 @@ BigInt big(mpz_srcptr v) {
 // The result in lowest terms, as the last reduction rebuilds it; a value
 // beyond the double range (far beyond the read-back range) keeps its exact
 // residues with an infinite approximation.
-RationalTensor rebuilt(const Rational& value, at::Device device, const at::Tensor& standard_primes) {
-  const BigInt num = big(mpq_numref(value.v)), den = big(mpq_denref(value.v));
+RationalTensor rebuilt(const BigRational& value, at::Device device, const at::Tensor& standard_primes) {
+  const BigInt num = big(mpq_numref(value.get())), den = big(mpq_denref(value.get()));
   const std::vector<int64_t> shape{1};
   double approx;
   try {
@@ -173,22 +162,22 @@ RationalTensor variance(const RationalTensor& x, const BigInt& correction, at::D
   // NOTE: [Variance from two exact sums]
   // Each step of the variance ends in a reduction of a one-element tensor,
   // so with both sums known exactly the result is their exact combination.
-  Rational mean, mean_sq;
+  BigRational mean, mean_sq;
   if (n == 0 || !read_value(sum, mean) || !read_value(sum_sq, mean_sq))
     return variance_by_steps(sum, sum_sq, n, correction, device, standard_primes);
-  Rational count, result;
-  mpq_set_si(count.v, n, 1);
-  mpq_div(mean.v, mean.v, count.v);
-  mpq_div(mean_sq.v, mean_sq.v, count.v);
-  mpq_mul(result.v, mean.v, mean.v);
-  mpq_sub(result.v, mean_sq.v, result.v);
+  BigRational count, result;
+  mpq_set_si(count.get(), n, 1);
+  mpq_div(mean.get(), mean.get(), count.get());
+  mpq_div(mean_sq.get(), mean_sq.get(), count.get());
+  mpq_mul(result.get(), mean.get(), mean.get());
+  mpq_sub(result.get(), mean_sq.get(), result.get());
   if (correction.sign() != 0) {
-    Rational factor;
-    mpz_set_si(mpq_numref(factor.v), n);
-    mpz_sub(mpq_denref(factor.v), mpq_numref(factor.v), correction.get());
-    if (mpz_sgn(mpq_denref(factor.v)) == 0) fail(ErrorKind::ZeroDivision, "division by zero");
-    mpq_canonicalize(factor.v);
-    mpq_mul(result.v, result.v, factor.v);
+    BigRational factor;
+    mpz_set_si(mpq_numref(factor.get()), n);
+    mpz_sub(mpq_denref(factor.get()), mpq_numref(factor.get()), correction.get());
+    if (mpz_sgn(mpq_denref(factor.get())) == 0) fail(ErrorKind::ZeroDivision, "division by zero");
+    mpq_canonicalize(factor.get());
+    mpq_mul(result.get(), result.get(), factor.get());
   }
   return rebuilt(result, device, standard_primes);
 }

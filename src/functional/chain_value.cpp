@@ -1,4 +1,5 @@
 #include "functional/chain_value.h"
+#include "core/host_mod.h"
 
 #include <cmath>
 #include <limits>
@@ -31,10 +32,6 @@ double quotient(mpq_srcptr q) {
 
 int64_t bit_length(mpz_srcptr v) { return mpz_sgn(v) == 0 ? 0 : static_cast<int64_t>(mpz_sizeinbase(v, 2)); }
 
-int64_t floor_mod(long value, int64_t p) {
-  const int64_t r = static_cast<int64_t>(value % p);
-  return r < 0 ? r + p : r;
-}
 
 }  // namespace
 

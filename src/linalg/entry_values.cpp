@@ -1,4 +1,5 @@
 #include "linalg/entry_values.h"
+#include "core/host_mod.h"
 
 #include <cstring>
 
@@ -8,24 +9,8 @@ namespace {
 
 // A reading with both halves of at most this many bits is a genuine pair;
 // a reconstructed fraction is accepted only with |n| * d * 2^64 < M.
-constexpr size_t kGenuineBits = 555;
 constexpr unsigned kMarginBits = 64;
 
-// a^-1 mod p for 0 <= a < p, or 0 when none exists.
-int64_t inverse_mod(int64_t a, int64_t p) {
-  int64_t r0 = p, r1 = a, t0 = 0, t1 = 1;
-  while (r1 != 0) {
-    const int64_t q = r0 / r1;
-    const int64_t r = r0 - q * r1;
-    r0 = r1;
-    r1 = r;
-    const int64_t t = t0 - q * t1;
-    t0 = t1;
-    t1 = t;
-  }
-  if (r0 != 1) return 0;
-  return t0 < 0 ? t0 + p : t0;
-}
 
 // True when (n, d) cannot be an overflowed reading: both halves are small
 // enough to be genuine, or the pair passed the reconstruction's margin.

@@ -1,35 +1,16 @@
 #include "reconstruct/rational.h"
+#include "core/host_mod.h"
 
 namespace kalvex {
 
 namespace {
 
-constexpr size_t kLiteralBits = 555;  // see NOTE: [Robust read-back]
 constexpr unsigned kMarginBits = 64;
 // A candidate can pass the margin test only if its partial quotient is at
 // least 2^63: with (r_k, t_k) the pair before q_k, M < 2 (q_k + 1) r_k |t_k|.
 constexpr unsigned long kSmallestUseful = (1UL << 63) - 1;
 
-// a^-1 mod p for 0 < a < p, or 0 when gcd(a, p) != 1.
-int64_t inverse_mod(int64_t a, int64_t p) {
-  int64_t r0 = p, r1 = a, t0 = 0, t1 = 1;
-  while (r1 != 0) {
-    const int64_t q = r0 / r1;
-    int64_t r = r0 - q * r1;
-    r0 = r1;
-    r1 = r;
-    int64_t t = t0 - q * t1;
-    t0 = t1;
-    t1 = t;
-  }
-  if (r0 != 1) return 0;
-  return t0 < 0 ? t0 + p : t0;
-}
 
-int64_t floor_mod(int64_t value, int64_t p) {
-  const int64_t r = value % p;
-  return r < 0 ? r + p : r;
-}
 
 // (x * y) mod p for x, y in [0, p).
 uint64_t mul_mod(uint64_t x, uint64_t y, uint64_t p) {
@@ -53,7 +34,7 @@ void FractionReader::read(const int64_t* num, int64_t num_stride, const int64_t*
   make_signed(basis_, num_.get());
   crt_unsigned(basis_, den, den_stride, count, den_.get());
   make_signed(basis_, den_.get());
-  if (den_.sign() != 0 && num_.bit_length() <= kLiteralBits && den_.bit_length() <= kLiteralBits) {
+  if (den_.sign() != 0 && num_.bit_length() <= kGenuineBits && den_.bit_length() <= kGenuineBits) {
     reading_ = Reading::Literal;
     return;
   }
@@ -154,8 +135,8 @@ bool FractionReader::explains(const int64_t* num, int64_t num_stride, const int6
                        basis_.primes[i]))
       return false;
   }
-  if (num_.bit_length() <= kLiteralBits && !mpz_divisible_p(num_.get(), best_r_.get())) return false;
-  if (den_.bit_length() <= kLiteralBits && !mpz_divisible_p(den_.get(), best_t_.get())) return false;
+  if (num_.bit_length() <= kGenuineBits && !mpz_divisible_p(num_.get(), best_r_.get())) return false;
+  if (den_.bit_length() <= kGenuineBits && !mpz_divisible_p(den_.get(), best_t_.get())) return false;
   return true;
 }
 

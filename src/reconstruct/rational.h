@@ -33,6 +33,10 @@
 
 namespace kalvex {
 
+// A half of a literal reading with at most this many bits may be genuine; an
+// overflowed half reads as about 619 bits (NOTE: [Robust read-back]).
+constexpr size_t kGenuineBits = 555;
+
 // Which step of NOTE: [Robust read-back] gave the last reading.
 enum class Reading {
   Literal,        // step 1: both halves small, so both genuine
