@@ -256,9 +256,9 @@ class TestKernelLayouts:
         self.check(op, xs, MT(yt.num[:, ::2, ::3][:, :3], yt.denom[:, 1::2, ::3]))
 
     @pytest.mark.parametrize("op", OPS)
-    def test_results_large_enough_to_stream(self, op):
-        # 2 x [20, 40000] int64 outputs exceed the streaming threshold; the
-        # odd length puts row boundaries inside blocks and parallel chunks.
+    def test_rows_split_across_parallel_chunks(self, op):
+        # [20, 40001]: the odd length puts row boundaries inside the spans
+        # the rows are cut into for parallel work.
         self.check(op, *self.pair((40001,), (40001,), 50))
 
     def test_prime_rows_follow_the_operand_basis(self):

@@ -4,8 +4,9 @@
 // Two paths, chosen per call:
 //  - rows: every input is laid out as whole rows of the result (see
 //    RowLayout), so each row is one prime and its loop runs with the modulus
-//    hoisted; these loops vectorise (simd.h).  Results far larger than the
-//    caches are computed block by block and streamed out (stream.h).
+//    hoisted; these loops vectorise (simd.h).  Results are stored directly:
+//    streaming (non-temporal) stores measured slower here, even for outputs
+//    far larger than the caches (bench/bench_arith.py).
 //  - iterator: anything else (broadcast or strided operands) goes through
 //    TensorIterator.  Inner loops whose operands are unit-stride under one
 //    prime reuse the row loop; the rest take a per-element modulus.
@@ -17,7 +18,6 @@
 #include <algorithm>
 
 #include "core/kernels/residue_kernel.h"
-#include "core/kernels/stream.h"
 #include "core/simd.h"
 
 namespace kalvex::kernels::cpu {
@@ -113,20 +113,15 @@ void for_each_row_span(int64_t rows, int64_t row_length, RowSpanFn&& fn) {
   });
 }
 
-template <typename Op>
-constexpr bool streams_outputs() {
-  return std::is_same_v<typename KernelTraits<Op>::Output, int64_t>;
-}
-
 // Rows of the result one span at a time; `row_stride[k]` is how far input k
 // advances per row (the row length, or 0 for a shared block).
 template <typename Op>
 void run_rows(const Op& op, KernelCall<Op>& call, RowFn<Op> row, const int64_t* row_stride) {
   using Traits = KernelTraits<Op>;
-  using Out = typename Traits::Output;
   const at::Tensor& first_out = call.outputs[0];
   const int64_t rows = first_out.size(0);
   const int64_t length = rows == 0 ? 0 : first_out.numel() / rows;
+  constexpr int64_t out_size = sizeof(typename Traits::Output);
   char* out_base[Traits::kOutputs];
   const char* in_base[Traits::kInputs];
   int64_t in_size[Traits::kInputs];
@@ -136,34 +131,13 @@ void run_rows(const Op& op, KernelCall<Op>& call, RowFn<Op> row, const int64_t* 
     in_size[k] = static_cast<int64_t>(call.inputs[k].element_size());
   }
   const int64_t* primes = Traits::kModular ? call.primes.template data_ptr<int64_t>() : nullptr;
-  const bool streaming =
-      streams_outputs<Op>() && Traits::kOutputs * first_out.nbytes() >= static_cast<size_t>(kStreamingThreshold);
 
   for_each_row_span(rows, length, [&](int64_t r, int64_t offset, int64_t n) {
-    const int64_t at = r * length + offset;
-    const int64_t prime = primes ? primes[r] : 0;
     char* out[Traits::kOutputs];
     const char* in[Traits::kInputs];
+    for (int k = 0; k < Traits::kOutputs; ++k) out[k] = out_base[k] + (r * length + offset) * out_size;
     for (int k = 0; k < Traits::kInputs; ++k) in[k] = in_base[k] + (r * row_stride[k] + offset) * in_size[k];
-    if (!streaming) {
-      for (int k = 0; k < Traits::kOutputs; ++k) out[k] = out_base[k] + at * static_cast<int64_t>(sizeof(Out));
-      row(op, prime, n, out, in);
-      return;
-    }
-    // Large results: a cache-resident block at a time, then streamed out.
-    constexpr int64_t kBlock = 512;
-    Out block[Traits::kOutputs][kBlock];
-    for (int k = 0; k < Traits::kOutputs; ++k) out[k] = reinterpret_cast<char*>(block[k]);
-    for (int64_t done = 0; done < n; done += kBlock) {
-      const int64_t count = std::min(kBlock, n - done);
-      const char* in_block[Traits::kInputs];
-      for (int k = 0; k < Traits::kInputs; ++k) in_block[k] = in[k] + done * in_size[k];
-      row(op, prime, count, out, in_block);
-      for (int k = 0; k < Traits::kOutputs; ++k)
-        stream_copy(reinterpret_cast<int64_t*>(out_base[k]) + at + done, reinterpret_cast<const int64_t*>(block[k]),
-                    count);
-    }
-    stream_fence();
+    row(op, primes ? primes[r] : 0, n, out, in);
   });
 }
 
