@@ -67,6 +67,7 @@ PyObject* index_of(PyObject* self, bool largest) {
 
 PyObject* power_of(PyObject* self, PyObject* n) {
   const BigInt exponent = to_bigint(exact_int(n));
+  if (mpz_cmp_ui(exponent.get(), 1) == 0) return Ref::borrow(self).release();
   const std::vector<int64_t> shape = user_shape(self);
   const at::Device device = instance_device(self);
   prepare_device(device);

@@ -208,14 +208,28 @@ void run(const Op& op, KernelCall<Op>& call, RowFn<Op> row) {
 
 }  // namespace kalvex::kernels::cpu
 
-// The CPU backend of one functor: its row loop compiled per x86-64 level, and
-// run_cpu<Op>.  Use inside namespace kalvex::kernels.
-#define KALVEX_CPU_KERNEL(Op)                                                                                  \
-  KALVEX_CLONES void cpu_rows_##Op(const Op& op, int64_t prime, int64_t n, char* const* out,                  \
-                                   const char* const* in) {                                                  \
-    ::kalvex::kernels::cpu::row_loop(op, prime, n, out, in);                                                 \
-  }                                                                                                           \
-  template <>                                                                                                 \
-  void run_cpu<Op>(const Op& op, KernelCall<Op>& call) {                                                     \
-    ::kalvex::kernels::cpu::run(op, call, cpu_rows_##Op);                                                    \
-  }
+namespace kalvex::kernels {
+
+// The row loop of one functor, compiled for each x86-64 level: defined by
+// KALVEX_CPU_KERNEL (a function, not a template, so that it can be cloned).
+template <typename Op>
+struct CpuRows {
+  static void loop(const Op& op, int64_t prime, int64_t n, char* const* out, const char* const* in);
+};
+
+template <typename Op>
+void run_cpu(const Op& op, KernelCall<Op>& call) {
+  cpu::run(op, call, &CpuRows<Op>::loop);
+}
+
+}  // namespace kalvex::kernels
+
+// The CPU backend of one functor: its row loop and run_cpu<Op>.  Use inside
+// namespace kalvex::kernels.
+#define KALVEX_CPU_KERNEL(Op)                                                                               \
+  template <>                                                                                              \
+  KALVEX_CLONES void CpuRows<Op>::loop(const Op& op, int64_t prime, int64_t n, char* const* out,          \
+                                       const char* const* in) {                                           \
+    ::kalvex::kernels::cpu::row_loop(op, prime, n, out, in);                                              \
+  }                                                                                                        \
+  template void run_cpu<Op>(const Op& op, KernelCall<Op>& call);

@@ -5,7 +5,7 @@
 // thread per element through TensorIterator.
 //
 // KALVEX_CUDA_KERNEL(Op), inside namespace kalvex::kernels in a .cu file,
-// instantiates run_cuda<Op>.
+// instantiates run_cuda<Op> for one functor.
 #include <ATen/native/cuda/Loops.cuh>
 #include <thrust/tuple.h>
 
@@ -57,8 +57,14 @@ void launch(const Op& op, KernelCall<Op>& call, std::index_sequence<I...>) {
 
 }  // namespace kalvex::kernels::cuda
 
-#define KALVEX_CUDA_KERNEL(Op)                                                                        \
-  template <>                                                                                         \
-  void run_cuda<Op>(const Op& op, KernelCall<Op>& call) {                                            \
-    ::kalvex::kernels::cuda::launch(op, call, std::make_index_sequence<KernelTraits<Op>::kInputs>{}); \
-  }
+namespace kalvex::kernels {
+
+template <typename Op>
+void run_cuda(const Op& op, KernelCall<Op>& call) {
+  cuda::launch(op, call, std::make_index_sequence<KernelTraits<Op>::kInputs>{});
+}
+
+}  // namespace kalvex::kernels
+
+// The CUDA backend of one functor.  Use inside namespace kalvex::kernels.
+#define KALVEX_CUDA_KERNEL(Op) template void run_cuda<Op>(const Op& op, KernelCall<Op>& call);

@@ -81,17 +81,20 @@ C10_HOST_DEVICE C10_ALWAYS_INLINE typename KernelTraits<Op>::Result invoke(const
   }
 }
 
-// The operands of one launch: outputs already allocated with the broadcast
-// shape, the inputs as given, and the prime column of a modular kernel.
-template <typename Op>
-struct KernelCall {
-  std::array<at::Tensor, KernelTraits<Op>::kOutputs> outputs;
-  std::array<at::Tensor, KernelTraits<Op>::kInputs> inputs;
-  at::Tensor primes;
-};
-
 template <typename Op>
 using KernelOutputs = std::array<at::Tensor, KernelTraits<Op>::kOutputs>;
+template <typename Op>
+using KernelInputs = std::array<at::Tensor, KernelTraits<Op>::kInputs>;
+
+// The operands of one launch: outputs already allocated with the broadcast
+// shape, the inputs as given, and the prime column of a modular kernel
+// (borrowed: a launch holds no tensor of its own but its outputs).
+template <typename Op>
+struct KernelCall {
+  KernelOutputs<Op> outputs;
+  const KernelInputs<Op>& inputs;
+  const at::Tensor& primes;
+};
 
 // The backends, instantiated per functor by KALVEX_CPU_KERNEL / KALVEX_CUDA_KERNEL.
 template <typename Op>
@@ -127,19 +130,14 @@ void check_input_dtypes(const KernelCall<Op>& call, std::index_sequence<I...>) {
 // the prime axis or 1) and returns its outputs.  `primes` is the prime column
 // [P, 1, ..., 1]; it is required by modular kernels and ignored otherwise.
 template <typename Op>
-KernelOutputs<Op> run(const Op& op, const std::array<at::Tensor, KernelTraits<Op>::kInputs>& inputs,
-                      const at::Tensor& primes = at::Tensor()) {
+KernelOutputs<Op> run(const Op& op, const KernelInputs<Op>& inputs, const at::Tensor& primes = at::Tensor()) {
   using Traits = KernelTraits<Op>;
   static_assert(Traits::kInputs > 0, "a kernel reads at least one input");
-  KernelCall<Op> call;
-  call.inputs = inputs;
+  KernelCall<Op> call{{}, inputs, primes};
   check_input_dtypes(call, std::make_index_sequence<Traits::kInputs>{});
   at::DimVector sizes(inputs[0].sizes().begin(), inputs[0].sizes().end());
   for (const at::Tensor& in : inputs) sizes = at::infer_size_dimvector(sizes, in.sizes());
-  if constexpr (Traits::kModular) {
-    call.primes = primes;
-    sizes = at::infer_size_dimvector(sizes, primes.sizes());
-  }
+  if constexpr (Traits::kModular) sizes = at::infer_size_dimvector(sizes, primes.sizes());
   const auto options = inputs[0].options().dtype(c10::CppTypeToScalarType<typename Traits::Output>::value);
   for (at::Tensor& out : call.outputs) out = at::empty(sizes, options);
 
