@@ -110,15 +110,6 @@ class TestPowIdentities:
         assert column(c.num, (0,)) == residues(8) and column(c.denom, (1,)) == residues(64)
         assert torch.equal(c._approx.cpu(), torch.full((2,), 0.125))
 
-    def test_argument_checks(self, device):
-        x = frac(3, 2, device)
-        with pytest.raises(TypeError, match=r"Argument 'n' has incorrect type \(expected int, got float\)"):
-            x ** 2.0
-        with pytest.raises(TypeError, match="expected int, got bool"):
-            x.pow(True)
-        with pytest.raises(TypeError):
-            pow(x, 2, 5)
-
     def test_square_and_reciprocal(self, device):
         x = frac(2, 3, device, (2,))
         sq = x.square()
@@ -170,6 +161,7 @@ class TestPowAgainstTheChain:
         assert frac(1, 2, device).pow(10**6)._approx.item() == 0.0
         assert frac(-1, 1, device).pow(10**30 + 1).to_rational() == (-1, 1)
         assert frac(1, 1, device).pow(-(10**30)).to_rational() == (1, 1)
+        assert frac(-7, 7, device).pow(2**1100 + 1)._approx.item() == -1.0  # n beyond the double range
         close = MT.from_fraction(2**40 + 1, 2**40, (), device).pow(2**38)  # (1 + 2^-40)^(2^38) = e^(1/4)
         assert close._approx.item() == pytest.approx(1.2840254166877414, rel=1e-6)
 

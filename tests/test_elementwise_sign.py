@@ -71,7 +71,6 @@ class TestFloatViewTrust:
         s = x.sign()
         assert not isinstance(s, MT) and s.dtype == torch.float32
         assert torch.equal(s.cpu(), torch.tensor([-1.0, 0.0]))
-        assert x.sign().dtype == torch.float32
 
 
 class TestResidues:
@@ -175,12 +174,8 @@ class TestClamp:
         r = x.clamp(-0.5, -0.6)  # the upper bound sees the rebuilt -1/2 of the lower one
         assert [value(r, (i,)) for i in range(3)] == [Fraction(-3, 5)] * 3
 
-    def test_argument_checks(self, device):
+    def test_bounds_that_int_refuses(self, device):
         x = frac(1, 2, device)
-        with pytest.raises(TypeError, match=r"Argument 'min_val' has incorrect type \(expected float, got int\)"):
-            x.clamp(min_val=0)
-        with pytest.raises(TypeError, match="max_val"):
-            x.clamp(0.0, True)
         with pytest.raises(ValueError):
             x.clamp(float("nan"))
         with pytest.raises(OverflowError):

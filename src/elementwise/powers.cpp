@@ -66,6 +66,7 @@ double magnitude_of_power(const Fraction& v, const BigInt& n) {
   } else {
     log_value = std::log(num_mant / den_mant) + static_cast<double>(num_exp - den_exp) * std::log(2.0);
   }
+  if (log_value == 0.0) return 1.0;  // |a/b| = 1, whatever the size of n
   return std::exp(mpz_get_d(n.get()) * log_value);
 }
 
