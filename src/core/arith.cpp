@@ -41,7 +41,7 @@ RationalTensor combine(const RationalTensor& x, const RationalTensor& y, F formu
   auto out = kernels::run(Kernel{}, {x.num, x.denom, y.num, y.denom}, prime_column(x.primes, x.num.dim()));
   c10::optional<at::Tensor> approx;
   if (x.approx && y.approx) approx = approx_with(*x.approx, *y.approx, formula);
-  return RationalTensor{out[0], out[1], x.primes, approx};
+  return RationalTensor{std::move(out[0]), std::move(out[1]), x.primes, std::move(approx)};
 }
 
 const auto kAdd = [](const auto& a, const auto& b, auto) { return a + b; };
@@ -89,7 +89,7 @@ RationalTensor negate(const RationalTensor& x) {
   auto out = kernels::run(NegOp{}, {x.num}, prime_column(x.primes, x.num.dim()));
   c10::optional<at::Tensor> approx;
   if (x.approx) approx = at::neg(*x.approx);
-  return RationalTensor{out[0], x.denom.clone(), x.primes, approx};
+  return RationalTensor{std::move(out[0]), x.denom.clone(), x.primes, std::move(approx)};
 }
 
 at::Tensor equal(const RationalTensor& x, const RationalTensor& y) {

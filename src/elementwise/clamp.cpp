@@ -97,7 +97,7 @@ c10::optional<RationalTensor> clamp(const RationalTensor& x, const at::Tensor& v
     out = kernels::run(SelectOp{}, {per_element(mask, x.num), bound.column(bound.num, user_dims, device),
                                     bound.column(bound.den, user_dims, device), x.num, x.denom});
   }
-  return RationalTensor{out[0], out[1], x.primes, approx};
+  return RationalTensor{std::move(out[0]), std::move(out[1]), x.primes, std::move(approx)};
 }
 
 }  // namespace kalvex

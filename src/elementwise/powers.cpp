@@ -141,7 +141,7 @@ RationalTensor residue_power(const RationalTensor& x, uint64_t n, at::IntArrayRe
     }
     approx = result;
   }
-  return RationalTensor{out[0], out[1], primes, approx};
+  return RationalTensor{std::move(out[0]), std::move(out[1]), primes, std::move(approx)};
 }
 
 RationalTensor positive_power(const RationalTensor& x, const BigInt& n, at::IntArrayRef shape, at::Device device,

@@ -22,7 +22,7 @@ RationalTensor absolute(const RationalTensor& x, const at::Tensor& view) {
   auto out = kernels::run(NegateWhereOp{}, {negative, x.num}, prime_column(x.primes, x.num.dim()));
   c10::optional<at::Tensor> approx;
   if (x.approx) approx = at::abs(*x.approx);
-  return RationalTensor{out[0], x.denom.clone(), x.primes, approx};
+  return RationalTensor{std::move(out[0]), x.denom.clone(), x.primes, std::move(approx)};
 }
 
 RationalTensor relu(const RationalTensor& x, const at::Tensor& view) {
@@ -31,7 +31,7 @@ RationalTensor relu(const RationalTensor& x, const at::Tensor& view) {
   auto out = kernels::run(KeepOrZeroOp{}, {positive, x.num, x.denom});
   c10::optional<at::Tensor> approx;
   if (x.approx) approx = at::relu(*x.approx);
-  return RationalTensor{out[0], out[1], x.primes, approx};
+  return RationalTensor{std::move(out[0]), std::move(out[1]), x.primes, std::move(approx)};
 }
 
 }  // namespace kalvex

@@ -86,7 +86,9 @@ inline bool contiguous_after_prime_axis(const at::Tensor& t) {
 }
 
 inline RowLayout row_layout(const at::Tensor& t, at::IntArrayRef sizes) {
-  if (!t.is_cpu() || t.dim() != static_cast<int64_t>(sizes.size())) return RowLayout::Other;
+  if (!t.is_cpu()) return RowLayout::Other;
+  if (t.is_contiguous() && t.sizes().equals(sizes)) return RowLayout::Full;  // the usual case, decided first
+  if (t.dim() != static_cast<int64_t>(sizes.size())) return RowLayout::Other;
   if (!t.sizes().slice(1).equals(sizes.slice(1)) || !contiguous_after_prime_axis(t)) return RowLayout::Other;
   if (t.size(0) == sizes[0] && (t.stride(0) == t.numel() / std::max<int64_t>(sizes[0], 1) || sizes[0] == 1))
     return RowLayout::Full;

@@ -153,7 +153,7 @@ KernelOutputs<Op> run(const Op& op, const KernelInputs<Op>& inputs, const at::Te
   else {
     unsupported_device(first);
   }
-  return call.outputs;
+  return std::move(call.outputs);
 }
 
 }  // namespace kernels
