@@ -121,9 +121,12 @@ at::TensorIterator kernel_iterator(KernelCall<Op>& call) {
 
 template <typename Op, size_t... I>
 void check_input_dtypes(const KernelCall<Op>& call, std::index_sequence<I...>) {
-  const at::ScalarType expected[] = {c10::CppTypeToScalarType<typename KernelTraits<Op>::template Input<I>>::value...};
-  for (size_t k = 0; k < sizeof...(I); ++k)
-    if (call.inputs[k].scalar_type() != expected[k]) wrong_input_dtype(static_cast<int>(k), expected[k], call.inputs[k].scalar_type());
+  using Traits = KernelTraits<Op>;
+  const at::ScalarType expected[] = {c10::CppTypeToScalarType<typename Traits::template Input<I>>::value...};
+  for (size_t k = 0; k < sizeof...(I); ++k) {
+    const at::ScalarType got = call.inputs[k].scalar_type();
+    if (got != expected[k]) wrong_input_dtype(static_cast<int>(k), expected[k], got);
+  }
 }
 
 // Runs op over the broadcast of `inputs` (each a tensor whose leading axis is
