@@ -183,3 +183,91 @@ class TestShapesAndErrors:
             a * c
         d = MT(a.num[:, :1], a.denom)
         assert (a + d).shape == (2,)
+
+
+def random_residues(shape, seed):
+    """int64 residues [20, *shape], uniform in [0, p) per row, p - 1 and 0 included."""
+    gen = torch.Generator().manual_seed(seed)
+    column = torch.tensor(BASIS).view(-1, *([1] * len(shape)))
+    r = (torch.rand((20, *shape), generator=gen, dtype=torch.float64) * column).long()
+    flat = r.view(20, -1)
+    if flat.shape[1] >= 2:
+        flat[:, 0] = column.view(-1) - 1
+        flat[:, 1] = 0
+    return r
+
+
+def reference(op, x, y):
+    """The formula on exact int64 torch arithmetic, each product reduced at once."""
+    P = torch.tensor(BASIS).view(-1, *([1] * (x.num.dim() - 1)))
+    a, b, c, d = x.num, x.denom, y.num, y.denom
+    return {
+        "+": lambda: ((a * d % P + b * c % P) % P, b * d % P),
+        "-": lambda: ((a * d % P - b * c % P) % P, b * d % P),
+        "*": lambda: (a * c % P, b * d % P),
+        "/": lambda: (a * d % P, b * c % P),
+        "==": lambda: ((a * d % P == b * c % P).all(dim=0),),
+        "neg": lambda: ((-a) % P,),
+    }[op]()
+
+
+def run(op, x, y):
+    if op == "==":
+        return (x == y,)
+    if op == "neg":
+        return ((-x).num,)
+    r = apply(op, x, y)
+    return (r.num, r.denom)
+
+
+OPS = ["+", "-", "*", "/", "==", "neg"]
+
+
+class TestKernelLayouts:
+    """Every layout the residue launcher distinguishes, against the plain formula."""
+
+    def check(self, op, x, y):
+        got = run(op, x, y)
+        want = reference(op, x, y)
+        for g, w in zip(got, want):
+            assert g.shape == w.shape and torch.equal(g.cpu(), w), op
+
+    def pair(self, shape_x, shape_y, seed):
+        xs = MT(random_residues(shape_x, seed), random_residues(shape_x, seed + 1))
+        ys = MT(random_residues(shape_y, seed + 2), random_residues(shape_y, seed + 3))
+        return xs, ys
+
+    @pytest.mark.parametrize("op", OPS)
+    def test_contiguous_rows(self, op):
+        self.check(op, *self.pair((3, 37), (3, 37), 10))
+
+    @pytest.mark.parametrize("op", OPS)
+    def test_broadcast_operands(self, op):
+        self.check(op, *self.pair((4, 1, 5), (1, 3, 5), 20))
+        self.check(op, *self.pair((1,), (6,), 30))
+
+    @pytest.mark.parametrize("op", OPS)
+    def test_strided_operands(self, op):
+        x, y = self.pair((7, 9), (9, 7), 40)
+        yt = MT(y.num.transpose(1, 2), y.denom.transpose(1, 2))
+        self.check(op, x, yt)
+        # (3, 3) slices with steps in both user axes
+        xs = MT(x.num[:, 1::2, 1::3], x.denom[:, 1::2, 1::3])
+        self.check(op, xs, MT(yt.num[:, ::2, ::3][:, :3], yt.denom[:, 1::2, ::3]))
+
+    @pytest.mark.parametrize("op", OPS)
+    def test_rows_split_across_parallel_chunks(self, op):
+        # [20, 40001]: the odd length puts row boundaries inside the spans
+        # the rows are cut into for parallel work.
+        self.check(op, *self.pair((40001,), (40001,), 50))
+
+    def test_prime_rows_follow_the_operand_basis(self):
+        # Row i of a record is reduced modulo primes[i] of its own basis.
+        x, y = self.pair((5,), (5,), 60)
+        flipped = torch.tensor(BASIS[::-1])
+        xr = MT(x.num.flip(0), x.denom.flip(0), flipped)
+        yr = MT(y.num.flip(0), y.denom.flip(0), flipped)
+        for op in ["+", "*"]:
+            r = apply(op, xr, yr)
+            want = reference(op, x, y)
+            assert torch.equal(r.num.flip(0), want[0]) and torch.equal(r.denom.flip(0), want[1])

@@ -40,7 +40,7 @@ KALVEX_BODY(simplify);
 KALVEX_BODY(to_rational);
 KALVEX_BODY(to_decimal);
 
-// members whose work is not built yet: they raise NotImplementedError
+// element-wise functions
 KALVEX_BODY(abs);
 KALVEX_BODY(sign);
 KALVEX_BODY(max);
@@ -51,14 +51,8 @@ KALVEX_BODY(relu);
 KALVEX_BODY(clamp);
 KALVEX_BODY(pow);
 KALVEX_BODY(square);
-KALVEX_BODY(norm);
-KALVEX_BODY(var);
-KALVEX_BODY(std);
-KALVEX_BODY(prod);
 KALVEX_BODY(reciprocal);
 KALVEX_BODY(dunder_pow);
-KALVEX_BODY(cumsum);
-KALVEX_BODY(cumprod);
 KALVEX_BODY(lt);
 KALVEX_BODY(le);
 KALVEX_BODY(gt);
@@ -67,6 +61,16 @@ KALVEX_BODY(ne);
 KALVEX_BODY(all);
 KALVEX_BODY(any);
 KALVEX_BODY(where);
+
+// statistics and running values
+KALVEX_BODY(norm);
+KALVEX_BODY(var);
+KALVEX_BODY(std);
+KALVEX_BODY(prod);
+KALVEX_BODY(cumsum);
+KALVEX_BODY(cumprod);
+
+// indexing, shape and ordering
 KALVEX_BODY(gather);
 KALVEX_BODY(index_select);
 KALVEX_BODY(reshape);
@@ -75,13 +79,15 @@ KALVEX_BODY(flatten);
 KALVEX_BODY(squeeze);
 KALVEX_BODY(unsqueeze);
 KALVEX_BODY(T);
+KALVEX_BODY(sort);
+KALVEX_BODY(argsort);
+KALVEX_BODY(topk);
+
+// linear algebra
 KALVEX_BODY(trace);
 KALVEX_BODY(det);
 KALVEX_BODY(inv);
 KALVEX_BODY(solve);
-KALVEX_BODY(sort);
-KALVEX_BODY(argsort);
-KALVEX_BODY(topk);
 
 // module functions
 KALVEX_BODY(modular_sum);

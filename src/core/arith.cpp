@@ -1,20 +1,70 @@
 #include "core/arith.h"
 
 #include <ATen/ATen.h>
-#include <ATen/ExpandUtils.h>
 
 #include <sstream>
 
 #include "core/checks.h"
 #include "core/errors.h"
-#include "core/kernels/launch.h"
+#include "core/kernels/residue_ops.h"
 
 namespace kalvex {
 
 namespace {
 
-// Operands of different ranks would align the prime axis of one with a user
-// axis of the other and broadcast into a wrong result: refuse them up front.
+bool small_cpu_floats(const at::Tensor& a, const at::Tensor& b) {
+  return a.device().is_cpu() && b.device().is_cpu() && a.scalar_type() == at::kFloat &&
+         b.scalar_type() == at::kFloat && a.is_contiguous() && b.is_contiguous() && a.sizes().equals(b.sizes()) &&
+         a.numel() <= 4096;
+}
+
+// The float formula of each operator, for float32 elements and for tensors alike.
+constexpr double kDivisorShift = 1e-30;  // keeps a zero divisor from giving NaN
+constexpr float kDivisorShiftFloat = static_cast<float>(kDivisorShift);
+
+template <typename F>
+at::Tensor approx_with(const at::Tensor& a, const at::Tensor& b, F formula) {
+  if (small_cpu_floats(a, b)) {
+    // Same IEEE float32 operations as torch, without its dispatch overhead.
+    at::Tensor out = at::empty(a.sizes(), a.options());
+    const float *pa = a.data_ptr<float>(), *pb = b.data_ptr<float>();
+    float* po = out.data_ptr<float>();
+    for (int64_t i = 0, n = a.numel(); i < n; ++i) po[i] = formula(pa[i], pb[i], kDivisorShiftFloat);
+    return out;
+  }
+  return formula(a, b, kDivisorShift);
+}
+
+// One operator: its residue kernel and its float formula.
+template <typename Kernel, typename F>
+RationalTensor combine(const RationalTensor& x, const RationalTensor& y, F formula) {
+  check_operands(x, y);
+  check_same_rank(x, y);
+  auto out = kernels::run(Kernel{}, {x.num, x.denom, y.num, y.denom}, prime_column(x.primes, x.num.dim()));
+  c10::optional<at::Tensor> approx;
+  if (x.approx && y.approx) approx = approx_with(*x.approx, *y.approx, formula);
+  return RationalTensor{std::move(out[0]), std::move(out[1]), x.primes, std::move(approx)};
+}
+
+const auto kAdd = [](const auto& a, const auto& b, auto) { return a + b; };
+const auto kSub = [](const auto& a, const auto& b, auto) { return a - b; };
+const auto kMul = [](const auto& a, const auto& b, auto) { return a * b; };
+const auto kDiv = [](const auto& a, const auto& b, auto shift) { return a / (b + shift); };
+
+// Calls f with the residue kernel and the float formula of `op`.
+template <typename F>
+auto with_operator(BinaryOp op, F&& f) {
+  switch (op) {
+    case BinaryOp::Add: return f(AddOp{}, kAdd);
+    case BinaryOp::Sub: return f(SubOp{}, kSub);
+    case BinaryOp::Mul: return f(MulOp{}, kMul);
+    case BinaryOp::Div: return f(DivOp{}, kDiv);
+  }
+  fail(ErrorKind::Runtime, "unknown arithmetic operator");
+}
+
+}  // namespace
+
 void check_same_rank(const RationalTensor& x, const RationalTensor& y) {
   if (x.num.dim() == y.num.dim()) return;
   std::ostringstream message;
@@ -23,91 +73,33 @@ void check_same_rank(const RationalTensor& x, const RationalTensor& y) {
   fail(ErrorKind::Runtime, message.str());
 }
 
-at::DimVector broadcast_sizes(std::initializer_list<const at::Tensor*> tensors) {
-  at::DimVector sizes((*tensors.begin())->sizes().begin(), (*tensors.begin())->sizes().end());
-  for (const at::Tensor* t : tensors) sizes = at::infer_size_dimvector(sizes, t->sizes());
-  return sizes;
+at::DimVector broadcast_residue_sizes(const RationalTensor& x, const RationalTensor& y) {
+  at::DimVector sizes = at::infer_size_dimvector(x.num.sizes(), x.denom.sizes());
+  sizes = at::infer_size_dimvector(sizes, y.num.sizes());
+  return at::infer_size_dimvector(sizes, y.denom.sizes());
 }
-
-// x and y as the operands of a kernel; the broadcast residue shape.
-template <typename Args>
-at::DimVector bind_operands(Args& args, const RationalTensor& x, const RationalTensor& y) {
-  args.a = x.num;
-  args.b = x.denom;
-  args.c = y.num;
-  args.d = y.denom;
-  args.primes = prime_column(x.primes, x.num.dim());
-  return broadcast_sizes({&args.a, &args.b, &args.c, &args.d, &args.primes});
-}
-
-bool small_cpu_floats(const at::Tensor& a, const at::Tensor& b) {
-  return a.device().is_cpu() && b.device().is_cpu() && a.scalar_type() == at::kFloat &&
-         b.scalar_type() == at::kFloat && a.is_contiguous() && b.is_contiguous() && a.sizes().equals(b.sizes()) &&
-         a.numel() <= 4096;
-}
-
-// The float view of x op y, as torch computes it on the two approximations.
-at::Tensor combine_approx(BinaryOp op, const at::Tensor& a, const at::Tensor& b) {
-  constexpr double kDivisorShift = 1e-30;  // keeps a zero divisor from giving NaN
-  if (small_cpu_floats(a, b)) {
-    // Same IEEE float32 operations as torch, without its dispatch overhead.
-    at::Tensor out = at::empty(a.sizes(), a.options());
-    const float *pa = a.data_ptr<float>(), *pb = b.data_ptr<float>();
-    float* po = out.data_ptr<float>();
-    const int64_t n = a.numel();
-    const float shift = static_cast<float>(kDivisorShift);
-    switch (op) {
-      case BinaryOp::Add: for (int64_t i = 0; i < n; ++i) po[i] = pa[i] + pb[i]; break;
-      case BinaryOp::Sub: for (int64_t i = 0; i < n; ++i) po[i] = pa[i] - pb[i]; break;
-      case BinaryOp::Mul: for (int64_t i = 0; i < n; ++i) po[i] = pa[i] * pb[i]; break;
-      case BinaryOp::Div: for (int64_t i = 0; i < n; ++i) po[i] = pa[i] / (pb[i] + shift); break;
-    }
-    return out;
-  }
-  switch (op) {
-    case BinaryOp::Add: return at::add(a, b);
-    case BinaryOp::Sub: return at::sub(a, b);
-    case BinaryOp::Mul: return at::mul(a, b);
-    case BinaryOp::Div: return at::div(a, at::add(b, kDivisorShift));
-  }
-  return a;
-}
-
-}  // namespace
 
 RationalTensor binary(BinaryOp op, const RationalTensor& x, const RationalTensor& y) {
-  check_operands(x, y);
-  check_same_rank(x, y);
-  kernels::BinaryArgs args;
-  const auto sizes = bind_operands(args, x, y);
-  args.out_num = at::empty(sizes, x.num.options());
-  args.out_den = at::empty(sizes, x.num.options());
-  kernels::binary(op, args);
-  c10::optional<at::Tensor> approx;
-  if (x.approx && y.approx) approx = combine_approx(op, *x.approx, *y.approx);
-  return RationalTensor{args.out_num, args.out_den, x.primes, approx};
+  return with_operator(op, [&](auto kernel, auto formula) { return combine<decltype(kernel)>(x, y, formula); });
+}
+
+at::Tensor combine_approx(BinaryOp op, const at::Tensor& a, const at::Tensor& b) {
+  return with_operator(op, [&](auto, auto formula) { return approx_with(a, b, formula); });
 }
 
 RationalTensor negate(const RationalTensor& x) {
   check_residues(x);
-  kernels::NegArgs args;
-  args.a = x.num;
-  args.primes = prime_column(x.primes, x.num.dim());
-  args.out_num = at::empty(broadcast_sizes({&args.a, &args.primes}), x.num.options());
-  kernels::neg(args);
+  auto out = kernels::run(NegOp{}, {x.num}, prime_column(x.primes, x.num.dim()));
   c10::optional<at::Tensor> approx;
   if (x.approx) approx = at::neg(*x.approx);
-  return RationalTensor{args.out_num, x.denom.clone(), x.primes, approx};
+  return RationalTensor{std::move(out[0]), x.denom.clone(), x.primes, std::move(approx)};
 }
 
 at::Tensor equal(const RationalTensor& x, const RationalTensor& y) {
   check_operands(x, y);
   check_same_rank(x, y);
-  kernels::EqualArgs args;
-  const auto sizes = bind_operands(args, x, y);
-  args.out = at::empty(sizes, x.num.options().dtype(at::kBool));
-  kernels::equal_flags(args);
-  return args.out.all(0);
+  auto flags = kernels::run(EqualOp{}, {x.num, x.denom, y.num, y.denom}, prime_column(x.primes, x.num.dim()));
+  return flags[0].all(0);
 }
 
 }  // namespace kalvex

@@ -1,46 +1,37 @@
 #pragma once
-// The element-wise residue formulas, written once for the CPU and CUDA
-// launchers.  Each op maps the residues (a, b) of x = a/b and (c, d) of
-// y = c/d modulo one prime to the residues of the result.
+// The element-wise formulas of the exact arithmetic, written once for the CPU
+// and CUDA launchers (residue_kernel.h).  Each maps the residues (a, b) of
+// x = a/b and (c, d) of y = c/d modulo one prime to the residues of the result.
 #include <c10/macros/Macros.h>
 
+#include "core/kernels/residue_kernel.h"
 #include "core/modmath.h"
 
 namespace kalvex {
 
-enum class BinaryOp { Add, Sub, Mul, Div };
-
 struct AddOp {  // a/b + c/d = (ad + bc) / bd
-  C10_HOST_DEVICE static void apply(int64_t a, int64_t b, int64_t c, int64_t d, const Modulus& m, int64_t& num,
-                                    int64_t& den) {
+  C10_HOST_DEVICE ResidueTuple<2> operator()(const Modulus& m, int64_t a, int64_t b, int64_t c, int64_t d) const {
     const double da = as_double(a), db = as_double(b), dc = as_double(c), dd = as_double(d);
-    num = as_residue(add_mod_d(mul_mod_d(da, dd, m), mul_mod_d(db, dc, m), m));
-    den = as_residue(mul_mod_d(db, dd, m));
+    return {as_residue(add_mod_d(mul_mod_d(da, dd, m), mul_mod_d(db, dc, m), m)), as_residue(mul_mod_d(db, dd, m))};
   }
 };
 
 struct SubOp {  // a/b - c/d = (ad - bc) / bd
-  C10_HOST_DEVICE static void apply(int64_t a, int64_t b, int64_t c, int64_t d, const Modulus& m, int64_t& num,
-                                    int64_t& den) {
+  C10_HOST_DEVICE ResidueTuple<2> operator()(const Modulus& m, int64_t a, int64_t b, int64_t c, int64_t d) const {
     const double da = as_double(a), db = as_double(b), dc = as_double(c), dd = as_double(d);
-    num = as_residue(sub_mod_d(mul_mod_d(da, dd, m), mul_mod_d(db, dc, m), m));
-    den = as_residue(mul_mod_d(db, dd, m));
+    return {as_residue(sub_mod_d(mul_mod_d(da, dd, m), mul_mod_d(db, dc, m), m)), as_residue(mul_mod_d(db, dd, m))};
   }
 };
 
 struct MulOp {  // (a/b)(c/d) = ac / bd
-  C10_HOST_DEVICE static void apply(int64_t a, int64_t b, int64_t c, int64_t d, const Modulus& m, int64_t& num,
-                                    int64_t& den) {
-    num = mul_mod(a, c, m);
-    den = mul_mod(b, d, m);
+  C10_HOST_DEVICE ResidueTuple<2> operator()(const Modulus& m, int64_t a, int64_t b, int64_t c, int64_t d) const {
+    return {mul_mod(a, c, m), mul_mod(b, d, m)};
   }
 };
 
 struct DivOp {  // (a/b) / (c/d) = ad / bc
-  C10_HOST_DEVICE static void apply(int64_t a, int64_t b, int64_t c, int64_t d, const Modulus& m, int64_t& num,
-                                    int64_t& den) {
-    num = mul_mod(a, d, m);
-    den = mul_mod(b, c, m);
+  C10_HOST_DEVICE ResidueTuple<2> operator()(const Modulus& m, int64_t a, int64_t b, int64_t c, int64_t d) const {
+    return {mul_mod(a, d, m), mul_mod(b, c, m)};
   }
 };
 
@@ -49,15 +40,14 @@ C10_HOST_DEVICE inline bool cross_equal(int64_t a, int64_t b, int64_t c, int64_t
   return mul_mod_d(as_double(a), as_double(d), m) == mul_mod_d(as_double(b), as_double(c), m);
 }
 
-// Calls f with the functor type of `op`.
-template <typename F>
-void visit_op(BinaryOp op, F&& f) {
-  switch (op) {
-    case BinaryOp::Add: f(AddOp{}); break;
-    case BinaryOp::Sub: f(SubOp{}); break;
-    case BinaryOp::Mul: f(MulOp{}); break;
-    case BinaryOp::Div: f(DivOp{}); break;
+struct EqualOp {  // per-prime flags of ==
+  C10_HOST_DEVICE bool operator()(const Modulus& m, int64_t a, int64_t b, int64_t c, int64_t d) const {
+    return cross_equal(a, b, c, d, m);
   }
-}
+};
+
+struct NegOp {  // the numerator of -x
+  C10_HOST_DEVICE int64_t operator()(const Modulus& m, int64_t a) const { return neg_mod(a, m); }
+};
 
 }  // namespace kalvex

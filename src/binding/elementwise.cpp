@@ -1,0 +1,225 @@
+// Sign-based operations, extremes, powers, comparisons and selection: which
+// slots and methods each reads (a subclass's own to_float, __eq__ and pow are
+// honoured), then the core.
+#include "binding/bodies.h"
+#include "binding/errors.h"
+#include "binding/instance.h"
+#include "binding/ints.h"
+#include "binding/tensors.h"
+#include "elementwise/clamp.h"
+#include "elementwise/compare.h"
+#include "elementwise/extremes.h"
+#include "elementwise/powers.h"
+#include "elementwise/sign_ops.h"
+#include "reconstruct/float_view.h"
+
+namespace kalvex::py::body {
+
+namespace {
+
+bool is_plain(PyObject* obj) { return Py_TYPE(obj) == state().cls; }
+
+bool large(const RationalTensor& x) { return x.num.numel() > kReleaseGilElements; }
+
+at::Tensor tensor_of(const Ref& obj, const char* what) {
+  if (!is_tensor(obj.get()))
+    raise(PyExc_TypeError, "%s must be a torch.Tensor, got %.200s", what, Py_TYPE(obj.get())->tp_name);
+  return unpack_tensor(obj.get());
+}
+
+// obj.to_float(), as calling the method gives it.
+Ref float_view_object(PyObject* obj) {
+  if (!is_plain(obj)) return Ref::checked(PyObject_CallMethod(obj, "to_float", nullptr));
+  return Ref::checked(to_float(&obj));
+}
+
+at::Tensor float_view_tensor(PyObject* obj) { return tensor_of(float_view_object(obj), "to_float()"); }
+
+// What the sign-based methods decide on: _approx when set, else to_float(),
+// reshaped to the tensor's own shape when `own_shape` (the rebuilt view of a
+// 0-dimensional tensor has shape (1,)).
+at::Tensor sign_view(PyObject* self, bool own_shape) {
+  if (c10::optional<at::Tensor> approx = approx_field(self)) return *approx;
+  const at::Tensor view = float_view_tensor(self);
+  return own_shape ? view.reshape(user_shape(self)) : view;
+}
+
+PyObject* decided(PyObject* self, RationalTensor (*op)(const RationalTensor&, const at::Tensor&)) {
+  const at::Tensor view = sign_view(self, true);
+  const RationalTensor x = load(self);
+  RationalTensor result;
+  {
+    AllowThreads unlocked(large(x));
+    result = op(x, view);
+  }
+  return make_instance(result).release();
+}
+
+PyObject* extreme_of(PyObject* self, bool largest) {
+  const at::Tensor view = float_view_tensor(self);
+  const RationalTensor x = load(self);
+  return make_instance(extreme(x, view, largest, x.approx.has_value())).release();
+}
+
+PyObject* index_of(PyObject* self, bool largest) {
+  return PyLong_FromLongLong(extreme_index(float_view_tensor(self), largest));
+}
+
+PyObject* power_of(PyObject* self, PyObject* n) {
+  const BigInt exponent = to_bigint(exact_int(n));
+  if (mpz_cmp_ui(exponent.get(), 1) == 0) return Ref::borrow(self).release();
+  const std::vector<int64_t> shape = user_shape(self);
+  const at::Device device = instance_device(self);
+  prepare_device(device);
+  // x^0 reads no residues.
+  const RationalTensor x = exponent.sign() == 0 ? RationalTensor{} : load(self);
+  c10::optional<RationalTensor> result;
+  {
+    AllowThreads unlocked(x.num.defined() && large(x));
+    result = power(x, exponent, shape, device, standard_primes_on(device));
+  }
+  if (!result) return Ref::borrow(self).release();
+  return make_instance(*result).release();
+}
+
+PyObject* order(PyObject* self, PyObject* other, int op) {
+  Ref left = float_view_object(self);
+  Ref right = float_view_object(other);
+  return PyObject_RichCompare(left.get(), right.get(), op);
+}
+
+PyObject* nonzero_test(PyObject* self, bool (*test)(const at::Tensor&)) {
+  return PyBool_FromLong(test(tensor_field(self, Field::Num)));
+}
+
+// A float bound as clamp stores it, refused up front as int() refuses it.
+void check_bound(PyObject* bound) {
+  if (bound == Py_None) return;
+  Ref scaled = Ref::checked(PyLong_FromDouble(PyFloat_AS_DOUBLE(bound) * 10000.0));
+}
+
+c10::optional<double> bound_of(PyObject* bound) {
+  if (bound == Py_None) return c10::nullopt;
+  return PyFloat_AS_DOUBLE(bound);
+}
+
+}  // namespace
+
+PyObject* abs(PyObject* const* args) { return decided(args[0], absolute); }
+
+PyObject* relu(PyObject* const* args) { return decided(args[0], kalvex::relu); }
+
+PyObject* sign(PyObject* const* args) { return wrap_tensor(sign_view(args[0], false).sign()).release(); }
+
+PyObject* clamp(PyObject* const* args) {
+  PyObject* self = args[0];
+  const c10::optional<double> lo = bound_of(args[1]);
+  const c10::optional<double> hi = bound_of(args[2]);
+  if (!lo && !hi) return Ref::borrow(self).release();
+  check_bound(args[1]);
+  at::Tensor view = float_view_tensor(self);
+  const RationalTensor x = load(self);
+  const std::vector<int64_t> shape = user_shape(self);
+  const at::Device device = instance_device(self);
+  if (!x.approx) view = view.reshape(shape);
+  const bool plain = is_plain(self);
+  const at::Tensor primes = standard_primes_on(device);
+  c10::optional<RationalTensor> result;
+  {
+    AllowThreads unlocked(large(x));
+    result = kalvex::clamp(x, view, lo, hi, primes, [&] {
+      return plain ? view : float_view(x.num, x.denom, x.primes, shape, device).reshape(shape);
+    });
+  }
+  if (!result) return Ref::borrow(self).release();
+  return make_instance(*result).release();
+}
+
+PyObject* max(PyObject* const* args) { return extreme_of(args[0], true); }
+PyObject* min(PyObject* const* args) { return extreme_of(args[0], false); }
+PyObject* argmax(PyObject* const* args) { return index_of(args[0], true); }
+PyObject* argmin(PyObject* const* args) { return index_of(args[0], false); }
+
+PyObject* pow(PyObject* const* args) { return power_of(args[0], args[1]); }
+
+PyObject* dunder_pow(PyObject* const* args) {
+  if (is_plain(args[0])) return power_of(args[0], args[1]);
+  return PyObject_CallMethod(args[0], "pow", "O", args[1]);
+}
+
+PyObject* square(PyObject* const* args) { return PyNumber_Multiply(args[0], args[0]); }
+
+PyObject* reciprocal(PyObject* const* args) {
+  PyObject* self = args[0];
+  c10::optional<at::Tensor> approx = approx_field(self);
+  if (approx) approx = approx->reciprocal();
+  const at::Tensor denom = tensor_field(self, Field::Denom);
+  const at::Tensor num = tensor_field(self, Field::Num);
+  const at::Tensor primes = tensor_field(self, Field::Primes);
+  return make_instance(RationalTensor{denom.clone(), num.clone(), primes, approx}).release();
+}
+
+PyObject* lt(PyObject* const* args) { return order(args[0], args[1], Py_LT); }
+PyObject* le(PyObject* const* args) { return order(args[0], args[1], Py_LE); }
+PyObject* gt(PyObject* const* args) { return order(args[0], args[1], Py_GT); }
+PyObject* ge(PyObject* const* args) { return order(args[0], args[1], Py_GE); }
+
+PyObject* ne(PyObject* const* args) {
+  PyObject* self = args[0];
+  PyObject* other = args[1];
+  if (!is_plain(self) || !is_plain(other)) {
+    // ~(self == other), with whatever == means for these operands.
+    Ref equal = Ref::checked(PyObject_RichCompare(self, other, Py_EQ));
+    return PyNumber_Invert(equal.get());
+  }
+  RationalTensor x, y;
+  x.primes = tensor_field(self, Field::Primes);
+  x.num = tensor_field(self, Field::Num);
+  x.denom = tensor_field(self, Field::Denom);
+  y.denom = tensor_field(other, Field::Denom);
+  y.num = tensor_field(other, Field::Num);
+  y.primes = tensor_field(other, Field::Primes);
+  at::Tensor result;
+  {
+    AllowThreads unlocked(large(x));
+    result = not_equal(x, y);
+  }
+  return wrap_tensor(result).release();
+}
+
+PyObject* all(PyObject* const* args) { return nonzero_test(args[0], all_nonzero); }
+PyObject* any(PyObject* const* args) { return nonzero_test(args[0], any_nonzero); }
+
+PyObject* where(PyObject* const* args) {
+  PyObject* self = args[0];
+  PyObject* condition = args[1];
+  PyObject* other = args[2];
+  const at::Device device = instance_device(self);
+  at::Tensor cond;
+  if (is_tensor(condition)) {
+    cond = unpack_tensor(condition).to(device);
+  } else {
+    Ref device_obj = read_field(self, Field::Device);
+    Ref moved = Ref::checked(PyObject_CallMethod(condition, "to", "O", device_obj.get()));
+    cond = tensor_of(moved, "condition.to()");
+  }
+  // Residues in the order the selection reads them; the other operand's basis
+  // is not read at all.
+  RationalTensor x, y;
+  x.num = tensor_field(self, Field::Num);
+  y.num = tensor_field(other, Field::Num);
+  x.denom = tensor_field(self, Field::Denom);
+  y.denom = tensor_field(other, Field::Denom);
+  x.primes = tensor_field(self, Field::Primes);
+  y.primes = x.primes;
+  x.approx = approx_field(self);
+  if (x.approx) y.approx = approx_field(other);
+  RationalTensor result;
+  {
+    AllowThreads unlocked(large(x));
+    result = select(cond, x, y);
+  }
+  return make_instance(result).release();
+}
+
+}  // namespace kalvex::py::body

@@ -1,0 +1,25 @@
+#include "elementwise/extremes.h"
+
+#include <ATen/ATen.h>
+
+#include "core/basis.h"
+#include "core/checks.h"
+
+namespace kalvex {
+
+int64_t extreme_index(const at::Tensor& view, bool largest) {
+  const at::Tensor flat = view.flatten();
+  return (largest ? at::argmax(flat) : at::argmin(flat)).item<int64_t>();
+}
+
+RationalTensor extreme(const RationalTensor& x, const at::Tensor& view, bool largest, bool has_approx) {
+  check_residues(x);
+  const int64_t index = extreme_index(view, largest);
+  const at::Tensor num = x.num.view({kNumPrimes, -1}).select(1, index);
+  const at::Tensor denom = x.denom.view({kNumPrimes, -1}).select(1, index);
+  c10::optional<at::Tensor> approx;
+  if (has_approx) approx = view.flatten().select(0, index).unsqueeze(0);
+  return RationalTensor{num.unsqueeze(1), denom.unsqueeze(1), x.primes, approx};
+}
+
+}  // namespace kalvex
