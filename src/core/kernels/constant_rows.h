@@ -61,6 +61,10 @@ inline at::Tensor copy_residues(const at::Tensor& t) {
   return t.clone();
 }
 
+// t itself where its rows are constant (any reader takes them as they are),
+// else a contiguous copy.
+inline at::Tensor contiguous_rows(const at::Tensor& t) { return has_constant_rows(t) ? t : t.contiguous(); }
+
 // Whether t (any tensor, e.g. an approximation) holds one element repeated
 // over more than one place: every axis of length 1 or stride 0.
 inline bool is_broadcast_value(const at::Tensor& t) {
