@@ -162,7 +162,7 @@ class TestSameResults:
             for a, b in [(x, y), (x, written_out(y)), (written_out(x), y)]:
                 assert_same(outcome(BINARY[name], a, b), want), (lx, ly)
 
-    @pytest.mark.parametrize("shape", [(), (1,), (4,), (2, 1, 3)])
+    @pytest.mark.parametrize("shape", [(), (1,), (4,), (2, 1, 3), (0,), (2, 0)])
     def test_other_shapes(self, shape, device):
         ops = [lambda x, y: x + y, lambda x, y: x * y - x, lambda x, y: x / y, lambda x, y: x == y,
                lambda x, y: x.sum(), lambda x, y: -x, lambda x, y: x.to_float(), lambda x, y: x.abs().relu()]

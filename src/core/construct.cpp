@@ -156,15 +156,16 @@ at::Tensor filled_residues(const Residues& res, at::IntArrayRef shape, at::Devic
   at::detail::check_size_nonnegative(shape);
   at::Tensor column = at::empty({kNumPrimes}, at::TensorOptions().dtype(at::kLong));
   std::copy(res.begin(), res.end(), column.data_ptr<int64_t>());
+  if (!device.is_cpu()) column = column.to(device);
   // One value per prime, broadcast over the shape (NOTE: [Constant rows]).
-  return broadcast_column(device.is_cpu() ? column : column.to(device), shape);
+  return shape.empty() ? column : broadcast_column(column, shape);
 }
 
 at::Tensor filled_approx(double value, at::IntArrayRef shape, at::Device device) {
   at::Tensor one = at::empty({}, at::TensorOptions().dtype(at::kFloat));
   *one.data_ptr<float>() = static_cast<float>(value);
   if (!device.is_cpu()) one = one.to(device);
-  return one.expand(shape);
+  return shape.empty() ? one : one.expand(shape);
 }
 
 RationalTensor from_fraction(const BigInt& num, const BigInt& denom, at::IntArrayRef shape, at::Device device,

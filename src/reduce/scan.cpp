@@ -99,6 +99,18 @@ RowScan scan_by_rows(int64_t rows, int64_t n, const int64_t* primes, std::vector
   return scan;
 }
 
+// Any device: the numerator rows of num [P, n] summed modulo their primes, in
+// spans whose plain sums stay below 2^62, then copied to the host.
+std::vector<int64_t> numerator_sums_on_device(const at::Tensor& num, const at::Tensor& primes) {
+  const int64_t rows = num.size(0), n = num.size(1);
+  const at::Tensor column = prime_column(primes, 2);
+  at::Tensor partial = at::zeros({rows, 1}, num.options());
+  for (int64_t start = 0; start < n; start += kSpan)
+    partial = (partial + num.slice(1, start, start + kSpan).sum(1, true).remainder(column)).remainder(column);
+  const at::Tensor host = partial.view({-1}).cpu().contiguous();
+  return std::vector<int64_t>(host.data_ptr<int64_t>(), host.data_ptr<int64_t>() + rows);
+}
+
 // One value per prime of a tensor with constant rows, on the host.
 std::vector<int64_t> host_column(const at::Tensor& t) {
   const at::Tensor column = residue_column(t).cpu().contiguous();
@@ -141,12 +153,7 @@ RowScan scan_numerators(const at::Tensor& num, const at::Tensor& primes, std::ve
       sum_row(pn + r * n + start, length, totals);
     });
   } else {
-    const at::Tensor column = prime_column(primes, 2);
-    at::Tensor partial = at::zeros({rows, 1}, num.options());
-    for (int64_t start = 0; start < n; start += kSpan)
-      partial = (partial + num.slice(1, start, start + kSpan).sum(1, true).remainder(column)).remainder(column);
-    const at::Tensor host = partial.view({-1}).cpu().contiguous();
-    scan.numerator_sums.assign(host.data_ptr<int64_t>(), host.data_ptr<int64_t>() + rows);
+    scan.numerator_sums = numerator_sums_on_device(num, primes);
   }
   set_denominators(scan, std::move(denominators));
   return scan;
@@ -225,12 +232,7 @@ RowScan scan_fractions(const at::Tensor& num, const at::Tensor& den, const at::T
   scan.zero_in_every_row = zeros_per_row.all().item<bool>();
   const at::Tensor host_first = first.reshape({-1}).cpu().contiguous();
   scan.denominators.assign(host_first.data_ptr<int64_t>(), host_first.data_ptr<int64_t>() + rows);
-  const at::Tensor column = prime_column(primes, 2);
-  at::Tensor partial = at::zeros({rows, 1}, num.options());
-  for (int64_t start = 0; start < n; start += kSpan)
-    partial = (partial + num.slice(1, start, start + kSpan).sum(1, true).remainder(column)).remainder(column);
-  const at::Tensor host = partial.view({-1}).cpu().contiguous();
-  scan.numerator_sums.assign(host.data_ptr<int64_t>(), host.data_ptr<int64_t>() + rows);
+  scan.numerator_sums = numerator_sums_on_device(num, primes);
   return scan;
 }
 
