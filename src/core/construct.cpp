@@ -38,11 +38,11 @@ inline int64_t scaled_value(double v) {
 
 // One block of the capture: scaled values in, one row of numerator residues
 // per prime out (the denominators are one column, NOTE: [Constant rows]).
-// The floor residue of s is s - q p for q = trunc(s / p) estimated in
-// doubles: within one of the true quotient (|s| < 2^63, p > 2^30), so the
-// difference, formed modulo 2^64, lies in (-2p, 2p) and three conditional
-// steps bring it into [0, p).  Rows are stored directly: non-temporal stores
-// measured slower here (bench/bench_construct.py).
+// The floor residue of s is s - q p for q the nearest integer to s / p,
+// estimated in doubles (|s| <= 2^63, p > 2^30: the estimate is within 2^-18
+// of s / p), so the difference, formed modulo 2^64, lies in (-p, p) and one
+// conditional step brings it into [0, p).  Rows are stored directly:
+// non-temporal stores measured slower here (bench/bench_construct.py).
 KALVEX_CLONES
 void capture_rows(const int64_t* __restrict__ scaled, int64_t count, const int64_t* primes, int64_t row_stride,
                   int64_t* __restrict__ num_out) {
@@ -53,12 +53,9 @@ void capture_rows(const int64_t* __restrict__ scaled, int64_t count, const int64
     const double inv = 1.0 / static_cast<double>(p);
     int64_t* __restrict__ out = num_out + j * row_stride;
     for (int64_t i = 0; i < count; ++i) {
-      const int64_t q = static_cast<int64_t>(approx[i] * inv);
-      int64_t r = static_cast<int64_t>(static_cast<uint64_t>(scaled[i]) - static_cast<uint64_t>(q) * static_cast<uint64_t>(p));
-      r += (r < 0) ? p : 0;
-      r += (r < 0) ? p : 0;
-      r -= (r >= p) ? p : 0;
-      out[i] = r;
+      const int64_t q = static_cast<int64_t>(std::rint(approx[i] * inv));
+      const int64_t r = static_cast<int64_t>(static_cast<uint64_t>(scaled[i]) - static_cast<uint64_t>(q) * static_cast<uint64_t>(p));
+      out[i] = r + ((r < 0) ? p : 0);
     }
   }
 }
