@@ -40,6 +40,13 @@ def assert_filled(tensor, value, shape):
     assert torch.equal(tensor.cpu(), column.expand(-1, *shape))
 
 
+def storage_bytes(t):
+    """Bytes of memory behind a tensor (its whole storage, whatever its view)."""
+    if hasattr(t, "untyped_storage"):
+        return t.untyped_storage().nbytes()
+    return t.storage().nbytes()
+
+
 def assert_same_float(actual, expected):
     """Bitwise equality of float tensors (so -0.0 differs from 0.0, and NaN equals NaN)."""
     assert actual.dtype == expected.dtype and actual.shape == expected.shape

@@ -7,7 +7,7 @@ import pytest
 import torch
 
 import varnix.orvo.kalvex as kx
-from support import BASIS, assert_filled, assert_same_float, residues
+from support import BASIS, assert_filled, assert_same_float, residues, storage_bytes
 
 MT = kx.ModularTensor
 SCALE = 2**52
@@ -173,7 +173,9 @@ def test_residue_tensors_are_fresh_and_primes_shared():
     b = MT.from_int(3, (2,), "cpu")
     assert a.primes is kx.PRIMES and b.primes is kx.PRIMES
     assert a.num.data_ptr() != b.num.data_ptr() and a.num.data_ptr() != a.denom.data_ptr()
-    assert a.num.is_contiguous() and a.denom.is_contiguous()
+    # each constant row is one value per prime broadcast over the shape
+    for t in (a.num, a.denom):
+        assert t.stride()[1:] == (0,) and storage_bytes(t) == 20 * 8
 
 
 def test_default_device_is_cuda():

@@ -1,9 +1,8 @@
 """Each distinct code path of the operators and reductions, checked by value.
 
-The arithmetic kernels walk contiguous rows directly, go through an iterator
-for broadcast or strided operands, and write results of 8 MiB and more with
-streaming stores; the sum reduces chunks of 64 on the host; large work runs
-with the interpreter lock released.  Expectations come from Python's % on
+The arithmetic kernels walk contiguous rows directly and go through an
+iterator for broadcast or strided operands; the sum reduces chunks of 64 on
+the host; large work runs with the interpreter lock released.  Expectations come from Python's % on
 the literal formulas and from fractions.Fraction.
 """
 import random

@@ -6,6 +6,7 @@
 
 #include "core/checks.h"
 #include "core/errors.h"
+#include "core/kernels/constant_rows.h"
 #include "core/kernels/residue_ops.h"
 
 namespace kalvex {
@@ -24,6 +25,10 @@ constexpr float kDivisorShiftFloat = static_cast<float>(kDivisorShift);
 
 template <typename F>
 at::Tensor approx_with(const at::Tensor& a, const at::Tensor& b, F formula) {
+  if (is_broadcast_value(a) && is_broadcast_value(b)) {
+    // One value each (filled constants): one value out, broadcast like them.
+    return formula(one_element(a), one_element(b), kDivisorShift).expand(at::infer_size(a.sizes(), b.sizes()));
+  }
   if (small_cpu_floats(a, b)) {
     // Same IEEE float32 operations as torch, without its dispatch overhead.
     at::Tensor out = at::empty(a.sizes(), a.options());
@@ -91,8 +96,11 @@ RationalTensor negate(const RationalTensor& x) {
   check_residues(x);
   auto out = kernels::run(NegOp{}, {x.num}, prime_column(x.primes, x.num.dim()));
   c10::optional<at::Tensor> approx;
-  if (x.approx) approx = at::neg(*x.approx);
-  return RationalTensor{std::move(out[0]), x.denom.clone(), x.primes, std::move(approx)};
+  if (x.approx) {
+    const at::Tensor& a = *x.approx;
+    approx = is_broadcast_value(a) ? at::neg(one_element(a)).expand(a.sizes()) : at::neg(a);
+  }
+  return RationalTensor{std::move(out[0]), copy_residues(x.denom), x.primes, std::move(approx)};
 }
 
 at::Tensor equal(const RationalTensor& x, const RationalTensor& y) {

@@ -7,7 +7,7 @@
 #include <cmath>
 
 #include "core/errors.h"
-#include "core/kernels/stream.h"
+#include "core/kernels/constant_rows.h"
 #include "core/simd.h"
 
 namespace kalvex {
@@ -29,45 +29,43 @@ std::vector<int64_t> residue_shape(at::IntArrayRef shape) {
 // trunc(v * 2^52) as int64, saturating outside the int64 range (NaN gives 0):
 // values with |v| >= 2048 are outside the exact capture range anyway.
 inline int64_t scaled_value(double v) {
-  const double s = std::ldexp(v, kFloatShift);
+  const double s = v * 0x1p52;  // exact, as ldexp(v, 52): a power of two
   if (!(s == s)) return 0;
   if (s >= 9223372036854775808.0) return INT64_MAX;
   if (s < -9223372036854775808.0) return INT64_MIN;
   return static_cast<int64_t>(s);
 }
 
-// One block of the capture: scaled values in, one row of residues per prime
-// out.  Results far larger than the caches are streamed to memory.
+// One block of the capture: scaled values in, one row of numerator residues
+// per prime out (the denominators are one column, NOTE: [Constant rows]).
+// The floor residue of s is s - q p for q the nearest integer to s / p,
+// estimated in doubles (|s| <= 2^63, p > 2^30: the estimate is within 2^-18
+// of s / p), so the difference, formed modulo 2^64, lies in (-p, p) and one
+// conditional step brings it into [0, p).  Rows are stored directly:
+// non-temporal stores measured slower here (bench/bench_construct.py).
 KALVEX_CLONES
-void capture_rows(const int64_t* scaled, int64_t count, const int64_t* primes, int64_t row_stride, int64_t* num_out,
-                  int64_t* denom_out, const int64_t* denom_res, bool streaming) {
-  int64_t block[kCaptureBlock];
+void capture_rows(const int64_t* __restrict__ scaled, int64_t count, const int64_t* primes, int64_t row_stride,
+                  int64_t* __restrict__ num_out) {
+  alignas(64) double approx[kCaptureBlock];
+  for (int64_t i = 0; i < count; ++i) approx[i] = static_cast<double>(scaled[i]);
   for (int j = 0; j < kNumPrimes; ++j) {
     const int64_t p = primes[j];
     const double inv = 1.0 / static_cast<double>(p);
-    int64_t* out = streaming ? block : num_out + j * row_stride;
+    int64_t* __restrict__ out = num_out + j * row_stride;
     for (int64_t i = 0; i < count; ++i) {
-      const int64_t s = scaled[i];
-      const uint64_t mag = s < 0 ? 0 - static_cast<uint64_t>(s) : static_cast<uint64_t>(s);
-      // mag <= 2^63 and p > 2^30: the quotient estimate is within one.
-      const int64_t q = static_cast<int64_t>(static_cast<double>(mag) * inv);
-      int64_t r = static_cast<int64_t>(mag - static_cast<uint64_t>(q) * static_cast<uint64_t>(p));
-      r += (r < 0) ? p : 0;
-      r -= (r >= p) ? p : 0;
-      out[i] = (s < 0 && r != 0) ? p - r : r;
-    }
-    if (streaming) {
-      kernels::stream_copy(num_out + j * row_stride, block, count);
-      kernels::stream_fill(denom_out + j * row_stride, denom_res[j], count);
-    } else {
-      std::fill(denom_out + j * row_stride, denom_out + j * row_stride + count, denom_res[j]);
+      const int64_t q = static_cast<int64_t>(std::rint(approx[i] * inv));
+      const int64_t r = static_cast<int64_t>(static_cast<uint64_t>(scaled[i]) - static_cast<uint64_t>(q) * static_cast<uint64_t>(p));
+      out[i] = r + ((r < 0) ? p : 0);
     }
   }
-  if (streaming) kernels::stream_fence();
 }
 
-template <typename T>
-void scale_block(const T* x, int64_t count, int64_t* out) {
+// trunc(v * 2^52) of a block of floats.
+KALVEX_CLONES void scale_doubles(const double* __restrict__ x, int64_t count, int64_t* __restrict__ out) {
+  for (int64_t i = 0; i < count; ++i) out[i] = scaled_value(x[i]);
+}
+
+KALVEX_CLONES void scale_floats(const float* __restrict__ x, int64_t count, int64_t* __restrict__ out) {
   for (int64_t i = 0; i < count; ++i) out[i] = scaled_value(static_cast<double>(x[i]));
 }
 
@@ -75,31 +73,28 @@ void scale_block_int(const int64_t* x, int64_t count, int64_t* out) {
   for (int64_t i = 0; i < count; ++i) out[i] = static_cast<int64_t>(static_cast<uint64_t>(x[i]) << kFloatShift);
 }
 
-void capture_cpu(const at::Tensor& x, const int64_t* primes, const Residues& denom_res, at::Tensor& num,
-                 at::Tensor& denom) {
+void capture_cpu(const at::Tensor& x, const int64_t* primes, at::Tensor& num) {
   const int64_t n = x.numel();
   int64_t* num_ptr = num.data_ptr<int64_t>();
-  int64_t* denom_ptr = denom.data_ptr<int64_t>();
-  const bool streaming = 2 * num.nbytes() >= kernels::kStreamingThreshold;
   auto run = [&](auto scale) {
     at::parallel_for(0, n, kCaptureBlock, [&](int64_t begin, int64_t end) {
       int64_t scaled[kCaptureBlock];
       for (int64_t start = begin; start < end; start += kCaptureBlock) {
         const int64_t count = std::min(kCaptureBlock, end - start);
         scale(start, count, scaled);
-        capture_rows(scaled, count, primes, n, num_ptr + start, denom_ptr + start, denom_res.data(), streaming);
+        capture_rows(scaled, count, primes, n, num_ptr + start);
       }
     });
   };
   switch (x.scalar_type()) {
     case at::kDouble: {
       const double* src = x.data_ptr<double>();
-      run([&](int64_t s, int64_t c, int64_t* out) { scale_block(src + s, c, out); });
+      run([&](int64_t s, int64_t c, int64_t* out) { scale_doubles(src + s, c, out); });
       break;
     }
     case at::kFloat: {
       const float* src = x.data_ptr<float>();
-      run([&](int64_t s, int64_t c, int64_t* out) { scale_block(src + s, c, out); });
+      run([&](int64_t s, int64_t c, int64_t* out) { scale_floats(src + s, c, out); });
       break;
     }
     default: {
@@ -112,7 +107,7 @@ void capture_cpu(const at::Tensor& x, const int64_t* primes, const Residues& den
         run([&](int64_t s, int64_t c, int64_t* out) { scale_block_int(src + s, c, out); });
       } else {
         const double* src = wide.data_ptr<double>();
-        run([&](int64_t s, int64_t c, int64_t* out) { scale_block(src + s, c, out); });
+        run([&](int64_t s, int64_t c, int64_t* out) { scale_doubles(src + s, c, out); });
       }
     }
   }
@@ -132,6 +127,12 @@ at::Tensor capture_generic(const at::Tensor& x, const at::Tensor& primes) {
   return at::remainder(scaled.unsqueeze(0), prime_column(primes, x.dim() + 1)).contiguous();
 }
 
+// The CPU capture loop applies: host tensors in the standard layout of the basis.
+bool cpu_capture_applies(const at::Tensor& x, const at::Tensor& primes) {
+  return x.device().is_cpu() && primes.device().is_cpu() && primes.numel() == kNumPrimes &&
+         primes.scalar_type() == at::kLong;
+}
+
 }  // namespace
 
 Residues residues_of(int64_t value) {
@@ -148,33 +149,20 @@ Residues residues_of(const BigInt& value) {
 }
 
 at::Tensor filled_residues(const Residues& res, at::IntArrayRef shape, at::Device device) {
-  const auto sizes = residue_shape(shape);
-  const auto cpu_long = at::TensorOptions().dtype(at::kLong);
-  if (device.is_cpu()) {
-    // torch refuses sizes whose product overflows, so the row length is read
-    // from the tensor rather than multiplied out before that check.
-    at::Tensor out = at::empty(sizes, cpu_long);
-    const int64_t per_row = out.numel() / kNumPrimes;
-    int64_t* ptr = out.data_ptr<int64_t>();
-    for (int i = 0; i < kNumPrimes; ++i) std::fill(ptr + i * per_row, ptr + (i + 1) * per_row, res[i]);
-    return out;
-  }
-  // One small host-to-device copy, then one broadcast fill on the device.
-  at::Tensor column = at::empty({kNumPrimes}, cpu_long);
+  // torch's own message for a negative dimension (it names the user shape).
+  at::detail::check_size_nonnegative(shape);
+  at::Tensor column = at::empty({kNumPrimes}, at::TensorOptions().dtype(at::kLong));
   std::copy(res.begin(), res.end(), column.data_ptr<int64_t>());
-  column = column.to(device);
-  return prime_column(column, static_cast<int64_t>(sizes.size())).expand(sizes).contiguous();
+  if (!device.is_cpu()) column = column.to(device);
+  // One value per prime, broadcast over the shape (NOTE: [Constant rows]).
+  return shape.empty() ? column : broadcast_column(column, shape);
 }
 
 at::Tensor filled_approx(double value, at::IntArrayRef shape, at::Device device) {
-  const auto options = at::TensorOptions().dtype(at::kFloat);
-  if (device.is_cpu()) {
-    at::Tensor out = at::empty(shape, options);
-    float* ptr = out.data_ptr<float>();
-    std::fill(ptr, ptr + out.numel(), static_cast<float>(value));
-    return out;
-  }
-  return at::full(shape, static_cast<float>(value), options.device(device));
+  at::Tensor one = at::empty({}, at::TensorOptions().dtype(at::kFloat));
+  *one.data_ptr<float>() = static_cast<float>(value);
+  if (!device.is_cpu()) one = one.to(device);
+  return shape.empty() ? one : one.expand(shape);
 }
 
 RationalTensor from_fraction(const BigInt& num, const BigInt& denom, at::IntArrayRef shape, at::Device device,
@@ -204,20 +192,17 @@ RationalTensor from_fraction(int64_t num, int64_t denom, at::IntArrayRef shape, 
 
 RationalTensor from_tensor(const at::Tensor& x, const at::Tensor& primes) {
   if (x.is_complex()) fail(ErrorKind::Type, "from_tensor() expects a real tensor, got " + std::string(c10::toString(x.scalar_type())));
-  const auto denom_res = residues_of(int64_t{1} << kFloatShift);
-  at::Tensor num, denom;
-  if (x.device().is_cpu() && primes.device().is_cpu() && primes.numel() == kNumPrimes &&
-      primes.scalar_type() == at::kLong) {
+  at::Tensor num;
+  if (cpu_capture_applies(x, primes)) {
     const at::Tensor src = x.contiguous();
     const at::Tensor basis = primes.contiguous();
-    const auto sizes = residue_shape(x.sizes());
-    num = at::empty(sizes, at::TensorOptions().dtype(at::kLong));
-    denom = at::empty(sizes, at::TensorOptions().dtype(at::kLong));
-    if (src.numel() > 0) capture_cpu(src, basis.data_ptr<int64_t>(), denom_res, num, denom);
+    num = at::empty(residue_shape(x.sizes()), at::TensorOptions().dtype(at::kLong));
+    if (src.numel() > 0) capture_cpu(src, basis.data_ptr<int64_t>(), num);
   } else {
     num = capture_generic(x, primes);
-    denom = filled_residues(denom_res, x.sizes(), x.device());
   }
+  // Every denominator is 2^52: one column (NOTE: [Constant rows]).
+  at::Tensor denom = filled_residues(residues_of(int64_t{1} << kFloatShift), x.sizes(), x.device());
   return RationalTensor{num, denom, primes, x.to(at::kFloat)};
 }
 

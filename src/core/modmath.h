@@ -58,4 +58,29 @@ C10_HOST_DEVICE inline int64_t neg_mod(int64_t a, const Modulus& m) {
   return a == 0 ? 0 : static_cast<int64_t>(m.p) - a;
 }
 
+// a^e mod p by squaring, least significant bit first.
+C10_HOST_DEVICE inline double pow_mod_d(double a, uint64_t e, const Modulus& m) {
+  double result = 1.0;
+  while (e != 0) {
+    if (e & 1) result = mul_mod_d(result, a, m);
+    a = mul_mod_d(a, a, m);
+    e >>= 1;
+  }
+  return result;
+}
+
+// The floor residue of any int64 s: the quotient estimate s * (1/p) is within
+// one of the true quotient, and the remainder is formed modulo 2^64, where the
+// true value (of magnitude below 2p) is exact.
+C10_HOST_DEVICE inline int64_t reduce_int64(int64_t s, const Modulus& m) {
+  const int64_t p = static_cast<int64_t>(m.p);
+  const int64_t q = static_cast<int64_t>(static_cast<double>(s) * m.inv);
+  int64_t r = static_cast<int64_t>(static_cast<uint64_t>(s) - static_cast<uint64_t>(q) * static_cast<uint64_t>(p));
+  r += (r < 0) ? p : 0;
+  r += (r < 0) ? p : 0;
+  r -= (r >= p) ? p : 0;
+  r -= (r >= p) ? p : 0;
+  return r;
+}
+
 }  // namespace kalvex

@@ -49,19 +49,10 @@ struct NotEqualOp {
   }
 };
 
-// a^e mod p by squaring, least significant bit first.
-C10_HOST_DEVICE inline double pow_mod_d(double a, uint64_t e, const Modulus& m) {
-  double result = 1.0;
-  while (e != 0) {
-    if (e & 1) result = mul_mod_d(result, a, m);
-    a = mul_mod_d(a, a, m);
-    e >>= 1;
-  }
-  return result;
-}
-
-// (a/b)^e, unreduced: a^e / b^e.
+// (a/b)^e, unreduced: a^e / b^e (pow_mod_d: core/modmath.h); a constant
+// denominator stays one value per prime.
 struct PowerOp {
+  static constexpr uint32_t kReads[2] = {0b01, 0b10};
   uint64_t exponent;
   C10_HOST_DEVICE ResidueTuple<2> operator()(const Modulus& m, int64_t a, int64_t b) const {
     return {as_residue(pow_mod_d(as_double(a), exponent, m)), as_residue(pow_mod_d(as_double(b), exponent, m))};

@@ -9,6 +9,6 @@ KALVEX_CPU_KERNEL(KeepOrZeroOp)
 KALVEX_CPU_KERNEL(SelectOp)
 KALVEX_CPU_KERNEL(ClampOp)
 KALVEX_CPU_KERNEL(NotEqualOp)
-KALVEX_CPU_KERNEL(PowerOp)
+KALVEX_CPU_SPLIT_KERNEL(PowerOp)
 
 }  // namespace kalvex::kernels

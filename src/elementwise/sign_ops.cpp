@@ -3,6 +3,7 @@
 #include <ATen/ATen.h>
 
 #include "core/checks.h"
+#include "core/kernels/constant_rows.h"
 #include "elementwise/kernels.h"
 
 namespace kalvex {
@@ -22,7 +23,7 @@ RationalTensor absolute(const RationalTensor& x, const at::Tensor& view) {
   auto out = kernels::run(NegateWhereOp{}, {negative, x.num}, prime_column(x.primes, x.num.dim()));
   c10::optional<at::Tensor> approx;
   if (x.approx) approx = at::abs(*x.approx);
-  return RationalTensor{std::move(out[0]), x.denom.clone(), x.primes, std::move(approx)};
+  return RationalTensor{std::move(out[0]), copy_residues(x.denom), x.primes, std::move(approx)};
 }
 
 RationalTensor relu(const RationalTensor& x, const at::Tensor& view) {

@@ -7,6 +7,7 @@
 
 #include "core/basis.h"
 #include "core/errors.h"
+#include "core/kernels/constant_rows.h"
 #include "reconstruct/host_residues.h"
 #include "reconstruct/rational.h"
 
@@ -36,15 +37,28 @@ double nearest_double(mpz_srcptr v, mpz_ptr scratch) {
        "index " + std::to_string(size) + " is out of bounds for dimension 0 with size " + std::to_string(size));
 }
 
-// The residue rows of one slot on the host, as [rows, elements] int64.
-at::Tensor host_rows(const at::Tensor& residues, int64_t count) {
+// The residue rows of one slot on the host: element i of row r at
+// data[r * row_stride + i * step].  Constant rows are read as their column
+// (step 0), not materialised.
+struct HostRows {
+  at::Tensor rows;  // keeps the data alive
+  const int64_t* data;
+  int64_t row_stride, step;
+};
+
+HostRows host_rows(const at::Tensor& residues, int64_t count) {
   if (residues.dim() == 0 || residues.size(0) < kNumPrimes) out_of_bounds(residues.dim() == 0 ? 0 : residues.size(0));
   // Rows are read as flat views; a layout that cannot be viewed so is refused
   // with torch's own error, as a row-by-row read would be.
   (void)residues.select(0, 0).view({-1});
+  const int64_t elements = residues.numel() / residues.size(0);
+  if (elements < count) out_of_bounds(elements);
+  if (has_constant_rows(residues)) {
+    at::Tensor column = host_int64(residue_column(residues).narrow(0, 0, kNumPrimes)).contiguous();
+    return HostRows{column, column.data_ptr<int64_t>(), 1, 0};
+  }
   at::Tensor rows = host_int64(residues).narrow(0, 0, kNumPrimes).reshape({kNumPrimes, -1}).contiguous();
-  if (rows.size(1) < count) out_of_bounds(rows.size(1));
-  return rows;
+  return HostRows{rows, rows.data_ptr<int64_t>(), rows.size(1), 1};
 }
 
 }  // namespace
@@ -58,21 +72,21 @@ at::Tensor float_view(const at::Tensor& num, const at::Tensor& denom, const at::
 
   const at::Tensor basis_host = host_int64(primes).reshape({-1}).contiguous();
   const auto basis = crt_basis(basis_host.data_ptr<int64_t>(), static_cast<size_t>(basis_host.numel()));
-  const at::Tensor num_rows = host_rows(num, count);
-  const at::Tensor den_rows = host_rows(denom, count);
-  const int64_t* num_ptr = num_rows.data_ptr<int64_t>();
-  const int64_t* den_ptr = den_rows.data_ptr<int64_t>();
-  const int64_t num_stride = num_rows.size(1);
-  const int64_t den_stride = den_rows.size(1);
+  const HostRows num_rows = host_rows(num, count);
+  const HostRows den_rows = host_rows(denom, count);
+  // Constant rows in both halves: one value, broadcast over the shape.
+  const bool one_value = num_rows.step == 0 && den_rows.step == 0 && count > 1;
+  const int64_t values = one_value ? 1 : count;
 
-  at::Tensor result = at::empty({count}, at::TensorOptions().dtype(at::kFloat));
+  at::Tensor result = at::empty({values}, at::TensorOptions().dtype(at::kFloat));
   float* out = result.data_ptr<float>();
   // A few hundred elements per task: each costs about a microsecond of GMP work.
-  at::parallel_for(0, count, 256, [&](int64_t begin, int64_t end) {
+  at::parallel_for(0, values, 256, [&](int64_t begin, int64_t end) {
     FractionReader reader(*basis);
     BigInt scratch;
     for (int64_t i = begin; i < end; ++i) {
-      reader.read(num_ptr + i, num_stride, den_ptr + i, den_stride, kNumPrimes);
+      reader.read(num_rows.data + i * num_rows.step, num_rows.row_stride, den_rows.data + i * den_rows.step,
+                  den_rows.row_stride, kNumPrimes);
       if (reader.den().sign() == 0) {
         out[i] = 0.0f;
         continue;
@@ -82,6 +96,7 @@ at::Tensor float_view(const at::Tensor& num, const at::Tensor& denom, const at::
       out[i] = static_cast<float>(n / d);
     }
   });
+  if (one_value) return result.to(device).view(std::vector<int64_t>(out_shape.size(), 1)).expand(out_shape);
   return result.view(out_shape).to(device);
 }
 

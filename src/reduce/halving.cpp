@@ -2,7 +2,11 @@
 
 #include <ATen/ATen.h>
 
+#include <vector>
+
 #include "core/arith.h"
+#include "core/kernels/constant_rows.h"
+#include "core/kernels/residue_ops.h"
 #include "reduce/fold_cpu.h"
 
 namespace kalvex {
@@ -36,10 +40,38 @@ void halving_passes(const at::Tensor& num, const at::Tensor& den, const at::Tens
   out_den = acc.denom.squeeze(-1);
 }
 
+// Fractions over one denominator per prime (constant rows): k of them add up
+// to d^(k-1) (n_1 + ... + n_k) / d^k, whatever the order (NOTE: [Unreduced
+// sums]).  The numerators are summed as plain integers (below k * 2^31), the
+// denominator stays one value per prime.
+void sum_over_common_denominator(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes,
+                                 int64_t axis, at::Tensor& out_num, at::Tensor& out_den) {
+  const int64_t k = num.size(axis);
+  std::vector<int64_t> out_sizes(num.sizes().begin(), num.sizes().end());
+  out_sizes.erase(out_sizes.begin() + axis);
+  const at::Tensor column = prime_column(primes, static_cast<int64_t>(out_sizes.size()));
+  auto powers = kernels::run(CommonDenominatorPowersOp{static_cast<uint64_t>(k)},
+                             {first_elements(den).squeeze(axis)}, column);
+  const at::Tensor sums = has_constant_rows(num) ? first_elements(num).squeeze(axis).mul(k) : num.sum(axis);
+  out_num = kernels::run(ScaledSumOp{}, {sums, powers[0]}, column)[0].expand(out_sizes);
+  out_den = powers[1].expand(out_sizes);
+}
+
+bool common_denominator_applies(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes,
+                                int64_t axis) {
+  return has_constant_rows(den) && num.sizes().equals(den.sizes()) && num.scalar_type() == at::kLong &&
+         den.scalar_type() == at::kLong && primes.dim() == 1 && primes.numel() == num.size(0) &&
+         num.size(axis) > 0;
+}
+
 }  // namespace
 
 void sum_axis(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes, int64_t axis,
               at::Tensor& out_num, at::Tensor& out_den) {
+  if (common_denominator_applies(num, den, primes, axis)) {
+    sum_over_common_denominator(num, den, primes, axis, out_num, out_den);
+    return;
+  }
   if (cpu_kernel_applies(num, den, primes, axis)) {
     fold_axis_cpu(num.contiguous(), den.contiguous(), primes.contiguous(), axis, out_num, out_den);
     return;

@@ -9,12 +9,19 @@
 #include "core/checks.h"
 #include "core/construct.h"
 #include "core/errors.h"
+#include "core/kernels/constant_rows.h"
+#include "core/kernels/residue_ops.h"
 #include "core/modmath.h"
 #include "core/simd.h"
 
 namespace kalvex {
 
 namespace {
+
+// The numerator product runs on the host: CPU residues and primes.
+bool numerators_on_host(const RationalTensor& a, const RationalTensor& b) {
+  return a.num.is_cpu() && b.num.is_cpu() && a.primes.is_cpu();
+}
 
 // acc[j] += a * b[j] for a row of fractions: (N, D) <- (N*bd + D*bn, D*bd)
 // with (bn, bd) = (a_num * b_num[j], a_den * b_den[j]).
@@ -70,6 +77,65 @@ void matmul_cpu(const at::Tensor& a_num, const at::Tensor& a_den, const at::Tens
   });
 }
 
+// Numerators alone, for operands whose denominators are constant rows:
+// out[r, i, j] = sum_t a[r, i, t] * b[r, t, j] mod p_r.
+KALVEX_CLONES void accumulate_numerators(double a, const int64_t* __restrict__ b, int64_t n, int64_t p,
+                                         double* __restrict__ acc) {
+  const Modulus m(p);
+  for (int64_t j = 0; j < n; ++j) acc[j] = add_mod_d(acc[j], mul_mod_d(a, as_double(b[j]), m), m);
+}
+
+void numerator_matmul_cpu(const at::Tensor& a_num, const at::Tensor& b_num, const at::Tensor& primes,
+                          at::Tensor& out_num) {
+  const int64_t rows = a_num.size(0), m = a_num.size(1), k = a_num.size(2), n = b_num.size(2);
+  const int64_t *an = a_num.data_ptr<int64_t>(), *bn = b_num.data_ptr<int64_t>();
+  const int64_t* pp = primes.data_ptr<int64_t>();
+  int64_t* on = out_num.data_ptr<int64_t>();
+  at::parallel_for(0, rows * m, 1, [&](int64_t begin, int64_t end) {
+    std::vector<double> acc(n);
+    for (int64_t task = begin; task < end; ++task) {
+      const int64_t r = task / m, i = task % m;
+      const int64_t* a_row = an + (r * m + i) * k;
+      std::fill(acc.begin(), acc.end(), 0.0);
+      for (int64_t t = 0; t < k; ++t) accumulate_numerators(as_double(a_row[t]), bn + (r * k + t) * n, n, pp[r], acc.data());
+      int64_t* out_row = on + (r * m + i) * n;
+      for (int64_t j = 0; j < n; ++j) out_row[j] = as_residue(acc[j]);
+    }
+  });
+}
+
+// Operands whose denominators are constant rows b, d: every product has the
+// denominator e = b*d, so the sum over k of them is e^(k-1) (sum of the
+// numerator products) / e^k (NOTE: [Unreduced sums]); the denominator of
+// the result stays one value per prime.
+void matmul_common_denominator(const RationalTensor& a, const RationalTensor& b, at::Tensor& out_num,
+                               at::Tensor& out_den) {
+  const int64_t rows = a.num.size(0), m = a.num.size(1), k = a.num.size(2), n = b.num.size(2);
+  const at::Tensor column = prime_column(a.primes, 3);
+  const at::Tensor e = kernels::run(MulOp{}, {first_elements(a.num), first_elements(a.denom), first_elements(b.num),
+                                              first_elements(b.denom)},
+                                    column)[1];
+  auto powers = kernels::run(CommonDenominatorPowersOp{static_cast<uint64_t>(k)}, {e}, column);
+  at::Tensor sums;
+  if (has_constant_rows(a.num) && has_constant_rows(b.num)) {
+    // k equal products: one value per prime.
+    sums = first_elements(a.num).mul(first_elements(b.num)).remainder(column).mul(k);
+  } else if (numerators_on_host(a, b)) {
+    const at::Tensor an = a.num.contiguous(), bn = b.num.contiguous();
+    sums = at::empty({rows, m, n}, an.options());
+    numerator_matmul_cpu(an, bn, a.primes.contiguous(), sums);
+  } else {
+    // Any device: the products summed one inner index at a time, each
+    // reduced at once (below 2^62), the running sum kept below 2^32.
+    const at::Tensor p = column;
+    sums = at::zeros({rows, m, n}, a.num.options());
+    for (int64_t t = 0; t < k; ++t)
+      sums = (sums + a.num.slice(2, t, t + 1).mul(b.num.slice(1, t, t + 1)).remainder(p)).remainder(p);
+  }
+  out_num = kernels::run(ScaledSumOp{}, {sums, powers[0]}, column)[0].expand({rows, m, n});
+  out_den = powers[1].expand({rows, m, n});
+}
+
 // Any device: one fused product and one fused addition per inner index, over
 // [P, m, n] at a time.
 void matmul_generic(const RationalTensor& a, const RationalTensor& b, at::Tensor& out_num, at::Tensor& out_den) {
@@ -111,6 +177,12 @@ RationalTensor matmul(const RationalTensor& a, const RationalTensor& b, const at
     return zeros;
   }
   at::Tensor out_num, out_den;
+  if (has_constant_rows(a.denom) && has_constant_rows(b.denom) && a.num.size(0) == b.num.size(0) &&
+      a.primes.numel() == a.num.size(0) && a.denom.sizes().equals(a.num.sizes()) &&
+      b.denom.sizes().equals(b.num.sizes())) {
+    matmul_common_denominator(a, b, out_num, out_den);
+    return RationalTensor{out_num, out_den, a.primes, approx};
+  }
   const bool cpu = a.num.is_cpu() && a.denom.is_cpu() && b.num.is_cpu() && b.denom.is_cpu() && a.primes.is_cpu();
   if (cpu && a.num.size(0) == b.num.size(0) && a.primes.numel() == a.num.size(0) &&
       a.denom.sizes().equals(a.num.sizes()) && b.denom.sizes().equals(b.num.sizes())) {

@@ -35,6 +35,7 @@
 #include "core/checks.h"
 #include "core/construct.h"
 #include "core/errors.h"
+#include "core/kernels/constant_rows.h"
 #include "reconstruct/crt.h"
 #include "reconstruct/float_view.h"
 #include "reconstruct/rational.h"
@@ -244,7 +245,7 @@ RationalTensor sum_all(const RationalTensor& x, const at::Tensor& standard_prime
   at::Tensor folded_num, folded_den;
   bool zero_in_every_row;
   RowScan scan;
-  scan.common_denominator = den.select(1, 0).equal(den.select(1, 1));
+  scan.common_denominator = has_constant_rows(den) || den.select(1, 0).equal(den.select(1, 1));
   if (scan.common_denominator) scan = scan_fractions(num, den, x.primes);
   if (scan.common_denominator) {
     total.num = scan.numerator_sums;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/checks.h"
+#include "core/kernels/constant_rows.h"
 #include "reconstruct/float_view.h"
 #include "shape/axes.h"
 #include "shape/indexing.h"
@@ -40,8 +41,10 @@ at::Tensor order_key(const RationalTensor& x) {
   if (x.approx) return *x.approx;
   const std::vector<int64_t> shape(x.shape().begin(), x.shape().end());
   // The rebuild reads rows as flat vectors: a view with other strides
-  // (a transposed tensor) is read through one contiguous copy.
-  const at::Tensor view = float_view(x.num.contiguous(), x.denom.contiguous(), x.primes, shape, x.num.device());
+  // (a transposed tensor) is read through one contiguous copy, constant rows
+  // as they are.
+  const at::Tensor view =
+      float_view(contiguous_rows(x.num), contiguous_rows(x.denom), x.primes, shape, x.num.device());
   return view.view(shape);
 }
 

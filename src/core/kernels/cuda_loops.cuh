@@ -30,6 +30,10 @@ struct DeviceResult<ResidueTuple<N>, std::index_sequence<K...>> {
   C10_HOST_DEVICE static type from(const ResidueTuple<N>& r) { return type(r.value[K]...); }
 };
 
+// A stride-0 operand (constant rows, NOTE: [Constant rows]) is read through
+// the iterator like any other: every thread of a row loads the same cached
+// value.
+//
 // gpu_kernel_multiple_outputs takes only extended __host__ __device__
 // lambdas, so the functor is wrapped in one (gpu_kernel accepts them too).
 template <typename Op, size_t... I>
@@ -67,4 +71,12 @@ void run_cuda(const Op& op, KernelCall<Op>& call) {
 }  // namespace kalvex::kernels
 
 // The CUDA backend of one functor.  Use inside namespace kalvex::kernels.
-#define KALVEX_CUDA_KERNEL(Op) template void run_cuda<Op>(const Op& op, KernelCall<Op>& call);
+#define KALVEX_CUDA_KERNEL(...) \
+  template void run_cuda<__VA_ARGS__>(const __VA_ARGS__& op, KernelCall<__VA_ARGS__>& call);
+
+// The same for a functor with two outputs that declares what each reads
+// (residue_kernel.h), with its one-output forms.
+#define KALVEX_CUDA_SPLIT_KERNEL(Op)    \
+  KALVEX_CUDA_KERNEL(Op)                \
+  KALVEX_CUDA_KERNEL(OnlyOutput<Op, 0>) \
+  KALVEX_CUDA_KERNEL(OnlyOutput<Op, 1>)

@@ -9,7 +9,10 @@
 
 namespace kalvex {
 
+// Which inputs (a, b, c, d: bits 0 to 3) the numerator and the denominator
+// read: a denominator made of constant rows is computed once per prime.
 struct AddOp {  // a/b + c/d = (ad + bc) / bd
+  static constexpr uint32_t kReads[2] = {0b1111, 0b1010};
   C10_HOST_DEVICE ResidueTuple<2> operator()(const Modulus& m, int64_t a, int64_t b, int64_t c, int64_t d) const {
     const double da = as_double(a), db = as_double(b), dc = as_double(c), dd = as_double(d);
     return {as_residue(add_mod_d(mul_mod_d(da, dd, m), mul_mod_d(db, dc, m), m)), as_residue(mul_mod_d(db, dd, m))};
@@ -17,6 +20,7 @@ struct AddOp {  // a/b + c/d = (ad + bc) / bd
 };
 
 struct SubOp {  // a/b - c/d = (ad - bc) / bd
+  static constexpr uint32_t kReads[2] = {0b1111, 0b1010};
   C10_HOST_DEVICE ResidueTuple<2> operator()(const Modulus& m, int64_t a, int64_t b, int64_t c, int64_t d) const {
     const double da = as_double(a), db = as_double(b), dc = as_double(c), dd = as_double(d);
     return {as_residue(sub_mod_d(mul_mod_d(da, dd, m), mul_mod_d(db, dc, m), m)), as_residue(mul_mod_d(db, dd, m))};
@@ -24,12 +28,14 @@ struct SubOp {  // a/b - c/d = (ad - bc) / bd
 };
 
 struct MulOp {  // (a/b)(c/d) = ac / bd
+  static constexpr uint32_t kReads[2] = {0b0101, 0b1010};
   C10_HOST_DEVICE ResidueTuple<2> operator()(const Modulus& m, int64_t a, int64_t b, int64_t c, int64_t d) const {
     return {mul_mod(a, c, m), mul_mod(b, d, m)};
   }
 };
 
 struct DivOp {  // (a/b) / (c/d) = ad / bc
+  static constexpr uint32_t kReads[2] = {0b1001, 0b0110};
   C10_HOST_DEVICE ResidueTuple<2> operator()(const Modulus& m, int64_t a, int64_t b, int64_t c, int64_t d) const {
     return {mul_mod(a, d, m), mul_mod(b, c, m)};
   }
@@ -48,6 +54,23 @@ struct EqualOp {  // per-prime flags of ==
 
 struct NegOp {  // the numerator of -x
   C10_HOST_DEVICE int64_t operator()(const Modulus& m, int64_t a) const { return neg_mod(a, m); }
+};
+
+// k fractions over one denominator d add up to d^(k-1) (n_1 + ... + n_k) / d^k
+// (NOTE: [Unreduced sums]): the two powers of d.
+struct CommonDenominatorPowersOp {
+  uint64_t count;  // k >= 1
+  C10_HOST_DEVICE ResidueTuple<2> operator()(const Modulus& m, int64_t d) const {
+    const double below = pow_mod_d(as_double(d), count - 1, m);
+    return {as_residue(below), as_residue(mul_mod_d(below, as_double(d), m))};
+  }
+};
+
+// s * f mod p for any int64 s (a plain sum of residues) and a residue f.
+struct ScaledSumOp {
+  C10_HOST_DEVICE int64_t operator()(const Modulus& m, int64_t s, int64_t f) const {
+    return mul_mod(reduce_int64(s, m), f, m);
+  }
 };
 
 }  // namespace kalvex
