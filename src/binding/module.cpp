@@ -4,7 +4,9 @@
 #include "binding/errors.h"
 #include "binding/instance.h"
 #include "binding/members.h"
+#include "binding/tensors.h"
 #include "core/basis.h"
+#include "core/standard_basis.h"
 
 namespace kalvex::py {
 
@@ -73,6 +75,7 @@ PyObject* init_module() {
 
   Ref primes = make_primes(torch.get());
   state().primes = Ref(primes).release();
+  set_standard_primes(unpack_tensor(primes.get()));
   set(m, "PRIMES", primes);
   set(m, "N_PRIMES", Ref::checked(PyLong_FromSsize_t(PyObject_Length(primes.get()))));
 
