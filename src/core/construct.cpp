@@ -8,6 +8,7 @@
 
 #include "core/errors.h"
 #include "core/kernels/stream.h"
+#include "core/paths.h"
 #include "core/simd.h"
 
 namespace kalvex {
@@ -123,9 +124,10 @@ at::Tensor capture_generic(const at::Tensor& x, const at::Tensor& primes) {
   at::Tensor scaled;
   if (at::isFloatingType(x.scalar_type())) {
     at::Tensor s = at::ldexp(x.to(at::kDouble), at::scalar_tensor(kFloatShift, x.options().dtype(at::kDouble)));
-    // Saturate like the CPU path so out-of-range inputs stay deterministic.
+    // Saturated as scaled_value does: NaN to 0, values past either end of int64 to that end.
+    const at::Tensor above = s >= 9223372036854775808.0;
     s = at::nan_to_num(s, 0.0).clamp(-9223372036854775808.0, 9223372036854774784.0);
-    scaled = s.trunc().to(at::kLong);
+    scaled = s.trunc().to(at::kLong).masked_fill(above, INT64_MAX);
   } else {
     scaled = x.to(at::kLong).mul(int64_t{1} << kFloatShift);
   }
@@ -150,7 +152,7 @@ Residues residues_of(const BigInt& value) {
 at::Tensor filled_residues(const Residues& res, at::IntArrayRef shape, at::Device device) {
   const auto sizes = residue_shape(shape);
   const auto cpu_long = at::TensorOptions().dtype(at::kLong);
-  if (device.is_cpu()) {
+  if (host_paths(device)) {
     // torch refuses sizes whose product overflows, so the row length is read
     // from the tensor rather than multiplied out before that check.
     at::Tensor out = at::empty(sizes, cpu_long);
@@ -168,7 +170,7 @@ at::Tensor filled_residues(const Residues& res, at::IntArrayRef shape, at::Devic
 
 at::Tensor filled_approx(double value, at::IntArrayRef shape, at::Device device) {
   const auto options = at::TensorOptions().dtype(at::kFloat);
-  if (device.is_cpu()) {
+  if (host_paths(device)) {
     at::Tensor out = at::empty(shape, options);
     float* ptr = out.data_ptr<float>();
     std::fill(ptr, ptr + out.numel(), static_cast<float>(value));
@@ -206,8 +208,7 @@ RationalTensor from_tensor(const at::Tensor& x, const at::Tensor& primes) {
   if (x.is_complex()) fail(ErrorKind::Type, "from_tensor() expects a real tensor, got " + std::string(c10::toString(x.scalar_type())));
   const auto denom_res = residues_of(int64_t{1} << kFloatShift);
   at::Tensor num, denom;
-  if (x.device().is_cpu() && primes.device().is_cpu() && primes.numel() == kNumPrimes &&
-      primes.scalar_type() == at::kLong) {
+  if (host_paths(x, primes) && primes.numel() == kNumPrimes && primes.scalar_type() == at::kLong) {
     const at::Tensor src = x.contiguous();
     const at::Tensor basis = primes.contiguous();
     const auto sizes = residue_shape(x.sizes());

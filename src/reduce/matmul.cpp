@@ -10,6 +10,7 @@
 #include "core/construct.h"
 #include "core/errors.h"
 #include "core/modmath.h"
+#include "core/paths.h"
 #include "core/simd.h"
 
 namespace kalvex {
@@ -111,9 +112,7 @@ RationalTensor matmul(const RationalTensor& a, const RationalTensor& b, const at
     return zeros;
   }
   at::Tensor out_num, out_den;
-  const bool cpu = a.num.is_cpu() && a.denom.is_cpu() && b.num.is_cpu() && b.denom.is_cpu() && a.primes.is_cpu();
-  if (cpu && a.num.size(0) == b.num.size(0) && a.primes.numel() == a.num.size(0) &&
-      a.denom.sizes().equals(a.num.sizes()) && b.denom.sizes().equals(b.num.sizes())) {
+  if (host_residues(a.num, a.denom, a.primes) && host_residues(b.num, b.denom, a.primes)) {
     const at::Tensor an = a.num.contiguous(), ad = a.denom.contiguous();
     const at::Tensor bn = b.num.contiguous(), bd = b.denom.contiguous();
     const at::Tensor primes = a.primes.contiguous();

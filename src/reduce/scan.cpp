@@ -5,6 +5,7 @@
 
 #include "core/basis.h"
 #include "core/modmath.h"
+#include "core/paths.h"
 #include "core/simd.h"
 
 namespace kalvex {
@@ -84,18 +85,9 @@ RowScan scan_by_rows(int64_t rows, int64_t n, const int64_t* primes, std::vector
 
 bool has_zero_denominator(const at::Tensor& den) { return den.eq(0).all(0).any().item<bool>(); }
 
-bool valid_basis(const at::Tensor& primes) {
-  if (primes.scalar_type() != at::kLong || primes.dim() != 1) return false;
-  const at::Tensor p = primes.cpu().contiguous();
-  const int64_t* v = p.data_ptr<int64_t>();
-  for (int64_t i = 0; i < p.numel(); ++i)
-    if (v[i] < 2 || v[i] >= (int64_t{1} << 31)) return false;
-  return true;
-}
-
 RowScan scan_fractions(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes) {
   const int64_t rows = num.size(0), n = num.size(1);
-  if (num.is_cpu() && den.is_cpu() && primes.is_cpu() && valid_basis(primes)) {
+  if (host_residues(num, den, primes)) {
     const at::Tensor cn = num.contiguous(), cd = den.contiguous(), cp = primes.contiguous();
     const int64_t *pn = cn.data_ptr<int64_t>(), *pd = cd.data_ptr<int64_t>();
     std::vector<int64_t> first(rows);
@@ -124,18 +116,15 @@ RowScan scan_fractions(const at::Tensor& num, const at::Tensor& den, const at::T
 }
 
 c10::optional<RowScan> scan_products(const RationalTensor& x, const RationalTensor& y) {
-  const at::Tensor* operands[] = {&x.num, &x.denom, &y.num, &y.denom};
-  bool applies = x.primes.is_cpu() && x.primes.dim() == 1 && x.primes.scalar_type() == at::kLong &&
-                 x.primes.numel() == kNumPrimes && x.primes.is_contiguous() && valid_basis(x.primes) &&
-                 x.num.dim() >= 1 && x.num.size(0) == kNumPrimes && x.num.numel() >= 2 * kNumPrimes;
-  for (const at::Tensor* t : operands)
-    applies = applies && t->is_cpu() && t->scalar_type() == at::kLong && t->is_contiguous() &&
-              t->sizes().equals(x.num.sizes());
-  if (!applies) return c10::nullopt;
+  if (!host_residues(x.num, x.denom, x.primes) || !host_residues(y.num, y.denom, x.primes) ||
+      x.primes.numel() != kNumPrimes || !y.num.sizes().equals(x.num.sizes()) || x.num.numel() < 2 * kNumPrimes)
+    return c10::nullopt;
+  const at::Tensor xn = x.num.contiguous(), xd = x.denom.contiguous(), yn = y.num.contiguous(),
+                   yd = y.denom.contiguous(), basis = x.primes.contiguous();
   const int64_t n = x.num.numel() / kNumPrimes;
-  const int64_t *a = x.num.data_ptr<int64_t>(), *b = x.denom.data_ptr<int64_t>();
-  const int64_t *c = y.num.data_ptr<int64_t>(), *d = y.denom.data_ptr<int64_t>();
-  const int64_t* primes = x.primes.data_ptr<int64_t>();
+  const int64_t *a = xn.data_ptr<int64_t>(), *b = xd.data_ptr<int64_t>();
+  const int64_t *c = yn.data_ptr<int64_t>(), *d = yd.data_ptr<int64_t>();
+  const int64_t* primes = basis.data_ptr<int64_t>();
   std::vector<int64_t> first(kNumPrimes);
   for (int64_t r = 0; r < kNumPrimes; ++r) first[r] = mul_mod(b[r * n], d[r * n], Modulus(primes[r]));
   return scan_by_rows(kNumPrimes, n, primes, first, [&](int64_t r, int64_t start, int64_t length,

@@ -35,6 +35,7 @@
 #include "core/checks.h"
 #include "core/construct.h"
 #include "core/errors.h"
+#include "core/paths.h"
 #include "reconstruct/crt.h"
 #include "reconstruct/float_view.h"
 #include "reconstruct/rational.h"

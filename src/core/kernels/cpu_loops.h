@@ -10,6 +10,8 @@
 //  - iterator: anything else (broadcast or strided operands) goes through
 //    TensorIterator.  Inner loops whose operands are unit-stride under one
 //    prime reuse the row loop; the rest take a per-element modulus.
+// With the generic paths forced (core/paths.h) every call takes the iterator
+// with a per-element modulus, as the CUDA backend runs it.
 //
 // KALVEX_CPU_KERNEL(Op), inside namespace kalvex::kernels, builds the row loop
 // of one functor for each x86-64 level and instantiates run_cpu<Op>.
@@ -18,6 +20,7 @@
 #include <algorithm>
 
 #include "core/kernels/residue_kernel.h"
+#include "core/paths.h"
 #include "core/simd.h"
 
 namespace kalvex::kernels::cpu {
@@ -156,6 +159,7 @@ struct ModulusCache {
   }
 };
 
+// A null `row` takes the per-element path for every inner loop.
 template <typename Op, size_t... I>
 void run_iterator(const Op& op, KernelCall<Op>& call, RowFn<Op> row, std::index_sequence<I...>) {
   using Traits = KernelTraits<Op>;
@@ -171,7 +175,7 @@ void run_iterator(const Op& op, KernelCall<Op>& call, RowFn<Op> row, std::index_
       [&](char** data, const int64_t* strides, int64_t n) {
         bool unit = !Traits::kModular || strides[kPrime] == 0;
         for (int k = 0; k < kOut + kIn && unit; ++k) unit = strides[k] == size[k];
-        if (unit) {
+        if (unit && row != nullptr) {
           const int64_t prime = Traits::kModular ? *reinterpret_cast<const int64_t*>(data[kPrime]) : 0;
           row(op, prime, n, data, data + kOut);
           return;
@@ -195,6 +199,7 @@ void run_iterator(const Op& op, KernelCall<Op>& call, RowFn<Op> row, std::index_
 template <typename Op>
 void run(const Op& op, KernelCall<Op>& call, RowFn<Op> row) {
   using Traits = KernelTraits<Op>;
+  if (generic_paths()) return run_iterator(op, call, RowFn<Op>{nullptr}, std::make_index_sequence<Traits::kInputs>{});
   const at::IntArrayRef sizes = call.outputs[0].sizes();
   bool rows = sizes.size() >= 1 && (!Traits::kModular || prime_per_row(call.primes, sizes));
   int64_t row_stride[Traits::kInputs];
