@@ -11,9 +11,9 @@ namespace kalvex {
 // import, before any value is made.
 void set_standard_primes(const at::Tensor& cpu_primes);
 
-// kStandardPrimes as an int64 tensor [P] on `device` (a device without an
-// index means the current one): on the CPU the tensor handed over at import,
-// elsewhere one copy per device, made on first use and kept.
+// kStandardPrimes as an int64 tensor [P] on `device` ("cuda" without an
+// index is the current CUDA device): on the CPU the tensor handed over at
+// import, elsewhere one copy per device, made on first use and kept.
 at::Tensor standard_primes(at::Device device);
 
 }  // namespace kalvex

@@ -172,12 +172,14 @@ KALVEX_CLONES int64_t block_sums_row(const int64_t* __restrict__ num, const int6
   int64_t differing = 0;
   for (int64_t begin = 0, b = 0; begin < n; begin += kRunningBlock, ++b) {
     const int64_t end = std::min(n, begin + kRunningBlock);
-    int64_t s = 0;  // at most 32 residues below 2^31
+    // At most 32 residues below 2^31; unsigned, so that a record holding
+    // residues out of range gives garbage rather than undefined behaviour.
+    uint64_t s = 0;
     for (int64_t i = begin; i < end; ++i) {
-      s += num[i];
+      s += static_cast<uint64_t>(num[i]);
       differing += den[i] != first;
     }
-    sums[b] = s % p;
+    sums[b] = static_cast<int64_t>(s % static_cast<uint64_t>(p));
   }
   return differing;
 }
