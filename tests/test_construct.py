@@ -47,10 +47,10 @@ def test_from_int_any_size(num, device):
     check_fraction(MT.from_int(num, (2,), device), num, 1, (2,), device)
 
 
-def test_from_int_too_large_for_a_double():
+def test_from_int_too_large_for_a_double(device):
     for value in (10**400, -(2**1024)):
         with pytest.raises(OverflowError, match="^integer division result too large for a float$"):
-            MT.from_int(value, (), "cpu")
+            MT.from_int(value, (), device)
 
 
 @pytest.mark.parametrize("num, denom", [(3, 4), (6, 4), (1, -3), (-1, -3), (0, 5), (5, 2**53 + 1), (2**53 + 1, 2**53),
@@ -60,16 +60,16 @@ def test_from_fraction_stores_unreduced_residues(num, denom, device):
     check_fraction(MT.from_fraction(num, denom, (), device), num, denom, (), device)
 
 
-def test_from_fraction_examples():
-    x = MT.from_fraction(1, -3, (), "cpu")
+def test_from_fraction_examples(device):
+    x = MT.from_fraction(1, -3, (), device)
     assert x.denom.tolist() == [p - 3 for p in BASIS]
-    y = MT.from_int(-1, (2,), "cpu")
+    y = MT.from_int(-1, (2,), device)
     assert y.num.tolist() == [[p - 1, p - 1] for p in BASIS] and y.denom.eq(1).all()
     assert y._approx.dtype == torch.float32 and y._approx.tolist() == [-1.0, -1.0]
-    assert MT.from_fraction(6, 4, (), "cpu").num.eq(6).all()  # no reduction
+    assert MT.from_fraction(6, 4, (), device).num.eq(6).all()  # no reduction
 
 
-def test_approximation_is_correctly_rounded_random():
+def test_approximation_is_correctly_rounded_random(device):
     rng = random.Random(1234)
     for _ in range(300):
         num = rng.getrandbits(rng.choice([5, 40, 53, 54, 64, 65, 200, 1100])) * rng.choice([1, -1])
@@ -78,9 +78,9 @@ def test_approximation_is_correctly_rounded_random():
             expected = expected_approx(num, denom)
         except OverflowError:
             with pytest.raises(OverflowError):
-                MT.from_fraction(num, denom, (), "cpu")
+                MT.from_fraction(num, denom, (), device)
             continue
-        assert_same_float(MT.from_fraction(num, denom, (), "cpu")._approx, expected)
+        assert_same_float(MT.from_fraction(num, denom, (), device)._approx, expected)
 
 
 def double_rounding_cases():
@@ -99,9 +99,9 @@ def double_rounding_cases():
                     yield num, denom
 
 
-def test_approximation_rounds_through_the_double():
+def test_approximation_rounds_through_the_double(device):
     for num, denom in double_rounding_cases():
-        got = MT.from_fraction(num, denom, (), "cpu")._approx
+        got = MT.from_fraction(num, denom, (), device)._approx
         assert got.item() == expected_approx(num, denom).item(), (num, denom)
 
 
@@ -112,47 +112,47 @@ def test_approximation_rounds_through_the_double():
     (2**1024, 1), (-(2**1100), 3), (3 * (2**1024 - 2**970) + 1, 3), (10**400, 10**100), (10**400, 10**92),
     (1, 2**1074), (1, 2**1075), (3, 2**1076), (-1, 2**1076), (1, 10**400), (-(10**300), 10**700),
 ], ids=short)
-def test_overflow_and_underflow_like_python(num, denom):
+def test_overflow_and_underflow_like_python(num, denom, device):
     try:
         expected = expected_approx(num, denom)
     except OverflowError as e:
         with pytest.raises(OverflowError) as info:
-            MT.from_fraction(num, denom, (), "cpu")
+            MT.from_fraction(num, denom, (), device)
         assert str(info.value) == str(e)
         return
-    assert_same_float(MT.from_fraction(num, denom, (), "cpu")._approx, expected)
+    assert_same_float(MT.from_fraction(num, denom, (), device)._approx, expected)
 
 
-def test_float32_overflow_gives_inf_without_error():
-    assert MT.from_fraction(10**300, 1, (), "cpu")._approx.item() == float("inf")
-    assert MT.from_fraction(-(10**39), 1, (), "cpu")._approx.item() == -float("inf")
+def test_float32_overflow_gives_inf_without_error(device):
+    assert MT.from_fraction(10**300, 1, (), device)._approx.item() == float("inf")
+    assert MT.from_fraction(-(10**39), 1, (), device)._approx.item() == -float("inf")
 
 
 @pytest.mark.parametrize("num, denom, sign", [(0, -1, -1), (0, -(2**100), -1), (0, 1, 1), (0, 2**100, 1),
                                               (-1, 10**400, -1), (1, -(2**2000), -1)], ids=short)
-def test_zero_keeps_the_sign_of_the_quotient(num, denom, sign):
-    approx = MT.from_fraction(num, denom, (), "cpu")._approx
+def test_zero_keeps_the_sign_of_the_quotient(num, denom, sign, device):
+    approx = MT.from_fraction(num, denom, (), device)._approx
     assert approx.item() == 0.0 and torch.signbit(approx).item() == (sign < 0)
 
 
 @pytest.mark.parametrize("num", [1, 0, -5, 10**400], ids=short)
-def test_zero_denominator(num):
+def test_zero_denominator(num, device):
     with pytest.raises(ZeroDivisionError) as info:
-        MT.from_fraction(num, 0, (2,), "cpu")
+        MT.from_fraction(num, 0, (2,), device)
     with pytest.raises(ZeroDivisionError) as python:
         num / 0
     assert str(info.value) == str(python.value)
 
 
 @pytest.mark.parametrize("denom", [0, 1])
-def test_shape_errors_come_from_torch_before_division(denom):
+def test_shape_errors_come_from_torch_before_division(denom, device):
     with pytest.raises(Exception) as torch_error:
         torch.full((-1,), 1, dtype=torch.int64)
     with pytest.raises(type(torch_error.value)) as info:
-        MT.from_fraction(10**30, denom, (-1,), "cpu")
+        MT.from_fraction(10**30, denom, (-1,), device)
     assert str(info.value).split("\n")[0] == str(torch_error.value).split("\n")[0]
     with pytest.raises(type(torch_error.value)):
-        MT.from_fraction(1, denom, (-1,), "cpu")
+        MT.from_fraction(1, denom, (-1,), device)
 
 
 @pytest.mark.parametrize("shape", [(), (0,), (1,), (2, 3), (3, 1, 2), (2, 0, 4)])
@@ -168,10 +168,10 @@ def test_zeros_and_ones(device):
     check_fraction(MT.ones((), device), 1, 1, (), device)
 
 
-def test_residue_tensors_are_fresh_and_primes_shared():
-    a = MT.from_int(3, (2,), "cpu")
-    b = MT.from_int(3, (2,), "cpu")
-    assert a.primes is kx.PRIMES and b.primes is kx.PRIMES
+def test_residue_tensors_are_fresh_and_primes_shared(device):
+    a = MT.from_int(3, (2,), device)
+    b = MT.from_int(3, (2,), device)
+    assert a.primes is b.primes and (a.primes is kx.PRIMES) == (device == "cpu")
     assert a.num.data_ptr() != b.num.data_ptr() and a.num.data_ptr() != a.denom.data_ptr()
     # each constant row is one value per prime broadcast over the shape
     for t in (a.num, a.denom):
@@ -200,7 +200,7 @@ def test_bad_device_string_is_torchs_error():
 
 # --- subclasses ------------------------------------------------------------------------------------------------
 
-def test_subclass_constructors_build_the_subclass():
+def test_subclass_constructors_build_the_subclass(device):
     calls = []
 
     class Sub(MT):
@@ -208,15 +208,15 @@ def test_subclass_constructors_build_the_subclass():
             calls.append(args)
             super().__init__(*args)
 
-    x = Sub.from_fraction(3, 4, (2,), "cpu")
+    x = Sub.from_fraction(3, 4, (2,), device)
     assert type(x) is Sub and len(calls) == 1 and len(calls[0]) == 4
     num, denom, primes, approx = calls[0]
     assert_filled(num, 3, (2,)) and assert_filled(denom, 4, (2,))
-    assert primes is kx.PRIMES and approx.dtype == torch.float32
-    for make in (lambda: Sub.from_int(2, (), "cpu"), lambda: Sub.zeros((1,), "cpu"), lambda: Sub.ones((), "cpu"),
-                 lambda: Sub.from_tensor(torch.ones(2), "cpu"), lambda: x.from_int(5, (), "cpu")):
+    assert primes is MT.zeros((), device).primes and approx.dtype == torch.float32
+    for make in (lambda: Sub.from_int(2, (), device), lambda: Sub.zeros((1,), device), lambda: Sub.ones((), device),
+                 lambda: Sub.from_tensor(torch.ones(2), device), lambda: x.from_int(5, (), device)):
         assert type(make()) is Sub
-    assert type(MT.from_int(1, (), "cpu")) is MT
+    assert type(MT.from_int(1, (), device)) is MT
 
 
 def test_subclass_overrides_are_used_by_the_shorthands():
@@ -268,12 +268,12 @@ def test_from_tensor_float64_values(device):
     assert_same_float(x._approx.cpu(), t.cpu().float())
 
 
-def test_from_tensor_example_values():
-    x = MT.from_tensor(torch.tensor([0.5], dtype=torch.float64), "cpu")
+def test_from_tensor_example_values(device):
+    x = MT.from_tensor(torch.tensor([0.5], dtype=torch.float64), device)
     assert x.num[:, 0].tolist() == [2**51 % p for p in BASIS]
     assert x.denom[:, 0].tolist() == [2**52 % p for p in BASIS]
     assert x._approx.tolist() == [0.5] and x._approx.dtype == torch.float32
-    y = MT.from_tensor(torch.tensor(-0.75, dtype=torch.float64), "cpu")
+    y = MT.from_tensor(torch.tensor(-0.75, dtype=torch.float64), device)
     assert y.num.tolist() == [p - (3 * 2**50 % p) for p in BASIS] and y.shape == torch.Size([])
 
 
@@ -289,16 +289,16 @@ def test_from_tensor_random_values_and_shapes(device):
     check_capture(y, t.transpose(0, 2).flatten().tolist(), (5, 3, 2))
 
 
-def test_from_tensor_large_input_uses_every_prime_and_sign():
+def test_from_tensor_large_input_uses_every_prime_and_sign(device):
     # Enough elements to be split into blocks and across threads.
     gen = torch.Generator().manual_seed(3)
     t = (torch.rand(10_000, generator=gen, dtype=torch.float64) - 0.5) * 4000
-    x = MT.from_tensor(t, "cpu")
+    x = MT.from_tensor(t, device)
     scaled = [captured(v) for v in t.tolist()]
     picks = list(range(0, 10_000, 97)) + [9_999]
     for i, p in enumerate(BASIS):
         assert x.num[i, picks].tolist() == [scaled[j] % p for j in picks]
-    assert x.denom.eq(torch.tensor([SCALE % p for p in BASIS]).view(20, 1)).all()
+    assert x.denom.cpu().eq(torch.tensor([SCALE % p for p in BASIS]).view(20, 1)).all()
 
 
 @pytest.mark.parametrize("dtype", [torch.float32, torch.float16, torch.bfloat16])
@@ -309,9 +309,9 @@ def test_from_tensor_narrow_floats_are_exact(dtype, device):
     assert_same_float(x._approx.cpu(), values.float())
 
 
-def test_from_tensor_float32_approx_is_the_input():
-    t = torch.tensor([0.25, -3.5])
-    assert MT.from_tensor(t, "cpu")._approx is t  # t.float() is t itself
+def test_from_tensor_float32_approx_is_the_input(device):
+    t = torch.tensor([0.25, -3.5], device=device)
+    assert MT.from_tensor(t, device)._approx is t  # t.float() is t itself
 
 
 @pytest.mark.parametrize("dtype", [torch.int64, torch.int32, torch.int16, torch.int8, torch.uint8, torch.bool])
@@ -330,16 +330,16 @@ def test_from_tensor_moves_input_to_device():
     assert x.num.shape == (20, 2) and x._approx.dtype == torch.float32
 
 
-def test_from_tensor_non_tensor_input():
+def test_from_tensor_non_tensor_input(device):
     with pytest.raises(AttributeError):
-        MT.from_tensor([0.5, 1.0], "cpu")
+        MT.from_tensor([0.5, 1.0], device)
     with pytest.raises(AttributeError):
-        MT.from_tensor(None, "cpu")
+        MT.from_tensor(None, device)
 
 
-def test_from_tensor_out_of_range_does_not_fail():
+def test_from_tensor_out_of_range_does_not_fail(device):
     t = torch.tensor([float("nan"), float("inf"), -float("inf"), 1e300, -4096.0, 2048.0], dtype=torch.float64)
-    x = MT.from_tensor(t, "cpu")  # what is stored is unspecified; it must be valid residues
+    x = MT.from_tensor(t, device)  # what is stored is unspecified; it must be valid residues
     primes = kx.PRIMES.view(20, 1)
-    assert x.num.ge(0).all() and x.num.lt(primes).all()
+    assert x.num.ge(0).all() and x.num.cpu().lt(primes).all()
     assert_same_float(x._approx, t.float())

@@ -15,7 +15,6 @@ from varnix.orvo.kalvex import PRIMES, ModularTensor
 
 STANDARD = PRIMES.tolist()
 M = math.prod(STANDARD)
-DEVICES = ["cpu"] + (["cuda"] if torch.cuda.is_available() else [])
 
 
 def first_primes_below(limit, count):
@@ -73,11 +72,6 @@ def float32_of(num, den):
 def captured(rng, count):
     """Float-captured values: integers over 2^52 that rarely cancel."""
     return [Fraction(rng.randrange(-2**62, 2**62), 2**52) for _ in range(count)]
-
-
-@pytest.fixture(params=DEVICES)
-def device(request):
-    return request.param
 
 
 class TestScalarShapes:

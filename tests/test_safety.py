@@ -203,8 +203,8 @@ class TestRecursion:
         assert outcomes["overridden"] == ["overridden", 1]
         assert outcomes["afterwards"] == [3, 1]
 
-    def test_depth_is_released_after_each_call(self):
-        x = MT.from_int(1, (2,), "cpu")
+    def test_depth_is_released_after_each_call(self, device):
+        x = MT.from_int(1, (2,), device)
         for _ in range(3 * sys.getrecursionlimit()):
             x = x + 0
         assert x.sum().to_rational() == (2, 1)

@@ -193,7 +193,7 @@ class TestSelection:
         index = torch.tensor([[1, 0, 1]])
         g0 = x.gather(0, index)
         assert pairs_of(g0) == [[(9, 9), (6, 4), (-5, 7)]]
-        assert torch.equal(g0._approx, x._approx.gather(0, index))
+        assert torch.equal(g0._approx, x._approx.gather(0, index.to(device)))
 
     def test_index_select(self, device):
         x = tensor_of([(1, 3), 5, (6, 4)], device)

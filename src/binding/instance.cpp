@@ -108,8 +108,6 @@ Ref make_instance_of(PyObject* cls, const RationalTensor& value) {
   return Ref::checked(PyObject_Vectorcall(cls, args, 4, nullptr));
 }
 
-at::Tensor standard_primes_on(const at::Device& device) { return unpack_tensor(state().primes).to(device); }
-
 std::vector<int64_t> user_shape(PyObject* obj) {
   if (Py_TYPE(obj) == state().cls) {
     const at::Tensor num = tensor_field(obj, Field::Num);

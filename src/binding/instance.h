@@ -42,10 +42,6 @@ Ref make_instance(const RationalTensor& value);
 // path for ModularTensor itself, a real call for a subclass.
 Ref make_instance_of(PyObject* cls, const RationalTensor& value);
 
-// PRIMES on `device` (PRIMES itself where it already lives): the basis of
-// every value the module makes afresh.
-at::Tensor standard_primes_on(const at::Device& device);
-
 // The user shape and device of an instance, as the `shape` property and the
 // `device` slot give them.
 std::vector<int64_t> user_shape(PyObject* obj);

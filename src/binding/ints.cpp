@@ -4,6 +4,7 @@
 
 #include "binding/instance.h"
 #include "core/construct.h"
+#include "core/standard_basis.h"
 
 namespace kalvex::py {
 
@@ -36,7 +37,7 @@ BigInt to_bigint(const ExactInt& v) { return v.small ? BigInt::from_int64(v.valu
 
 RationalTensor exact_fraction(const ExactInt& num, const ExactInt& denom, at::IntArrayRef shape,
                               const at::Device& device) {
-  const at::Tensor primes = standard_primes_on(device);
+  const at::Tensor primes = standard_primes(device);
   if (num.small && denom.small) return from_fraction(num.value, denom.value, shape, device, primes);
   return from_fraction(to_bigint(num), to_bigint(denom), shape, device, primes);
 }

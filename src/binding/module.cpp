@@ -1,10 +1,18 @@
 // Module initialisation: imports, the prime basis, the class, the functions
-// and __all__, bound in that order.
+// and __all__, bound in that order.  The environment is read here, once:
+// KALVEX_GENERIC_PATHS=1 sends CPU tensors down the paths of other devices
+// (core/paths.h), for tests of those paths on machines without one.
+#include <cstdlib>
+#include <cstring>
+
 #include "binding/callable.h"
 #include "binding/errors.h"
 #include "binding/instance.h"
 #include "binding/members.h"
+#include "binding/tensors.h"
 #include "core/basis.h"
+#include "core/paths.h"
+#include "core/standard_basis.h"
 
 namespace kalvex::py {
 
@@ -73,6 +81,9 @@ PyObject* init_module() {
 
   Ref primes = make_primes(torch.get());
   state().primes = Ref(primes).release();
+  set_standard_primes(unpack_tensor(primes.get()));
+  const char* generic = std::getenv("KALVEX_GENERIC_PATHS");
+  set_generic_paths(generic != nullptr && std::strcmp(generic, "1") == 0);
   set(m, "PRIMES", primes);
   set(m, "N_PRIMES", Ref::checked(PyLong_FromSsize_t(PyObject_Length(primes.get()))));
 

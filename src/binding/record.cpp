@@ -5,6 +5,7 @@
 #include "binding/ints.h"
 #include "binding/tensors.h"
 #include "core/construct.h"
+#include "core/standard_basis.h"
 
 namespace kalvex::py::body {
 
@@ -48,9 +49,11 @@ PyObject* init(PyObject* const* args) {
   write_field(self, Field::Denom, args[2]);
   Ref device = getattr(num, "device");
   write_field(self, Field::Device, device.get());
-  PyObject* primes = args[3] == Py_None ? state().primes : args[3];
+  PyObject* primes = args[3];
   Ref moved;
-  if (is_tensor(primes)) {
+  if (primes == Py_None || primes == state().primes) {
+    moved = wrap_tensor(standard_primes(device_of_object(device.get())));
+  } else if (is_tensor(primes)) {
     moved = wrap_tensor(unpack_tensor(primes).to(device_of_object(device.get())));
   } else {
     Ref to = getattr(primes, "to");
@@ -87,7 +90,7 @@ PyObject* from_tensor(PyObject* const* args) {
       raise(PyExc_TypeError, "from_tensor() expects a torch.Tensor, got %.200s", Py_TYPE(result.get())->tp_name);
     moved = unpack_tensor(result.get());
   }
-  const at::Tensor primes = standard_primes_on(device);
+  const at::Tensor primes = standard_primes(device);
   RationalTensor value;
   {
     AllowThreads unlocked(moved.numel() > kReleaseGilElements);

@@ -4,6 +4,7 @@
 #include "binding/instance.h"
 #include "binding/operands.h"
 #include "binding/tensors.h"
+#include "core/standard_basis.h"
 #include "reduce/matmul.h"
 #include "reduce/sum.h"
 
@@ -13,7 +14,7 @@ namespace {
 
 PyObject* sum_all_of(PyObject* self) {
   const RationalTensor x = load(self);
-  const at::Tensor primes = standard_primes_on(x.num.device());
+  const at::Tensor primes = standard_primes(x.num.device());
   RationalTensor result;
   {
     AllowThreads unlocked(x.num.numel() > kReleaseGilElements);
@@ -52,7 +53,7 @@ PyObject* dot(PyObject* const* args) {
     y.denom = tensor_field(args[1], Field::Denom);
     y.primes = operand_primes(args[1]);
     if (x.approx) y.approx = approx_field(args[1]);
-    const at::Tensor primes = standard_primes_on(x.num.device());
+    const at::Tensor primes = standard_primes(x.num.device());
     RationalTensor result;
     {
       AllowThreads unlocked(x.num.numel() > kReleaseGilElements);
@@ -68,7 +69,7 @@ PyObject* dot(PyObject* const* args) {
 PyObject* matmul(PyObject* const* args) {
   const RationalTensor a = load(args[0]);
   const RationalTensor b = load(args[1]);
-  const at::Tensor primes = standard_primes_on(a.num.device());
+  const at::Tensor primes = standard_primes(a.num.device());
   RationalTensor result;
   {
     AllowThreads unlocked(a.num.numel() + b.num.numel() > kReleaseGilElements);

@@ -4,6 +4,7 @@
 #include "binding/errors.h"
 #include "binding/instance.h"
 #include "binding/tensors.h"
+#include "core/standard_basis.h"
 #include "functional/newton.h"
 #include "functional/series.h"
 #include "reconstruct/float_view.h"
@@ -36,7 +37,7 @@ PyObject* taylor_of(Series series, PyObject* const* args) {
   const std::vector<int64_t> shape = user_shape(x);
   const RationalTensor value = load(x);
   prepare_device(device);
-  const at::Tensor primes = standard_primes_on(device);
+  const at::Tensor primes = standard_primes(device);
   RationalTensor result;
   {
     AllowThreads unlocked(value.num.numel() > kReleaseGilElements);
@@ -64,7 +65,7 @@ Ref newton_root(PyObject* a, int64_t max_iterations, int64_t max_bits) {
     a_float = float_view(value.num, value.denom, value.primes, shape, device);
   }
   prepare_device(device);
-  const at::Tensor primes = standard_primes_on(device);
+  const at::Tensor primes = standard_primes(device);
   RationalTensor result;
   {
     AllowThreads unlocked(value.num.numel() > kReleaseGilElements);

@@ -5,6 +5,7 @@
 #include "binding/ints.h"
 #include "binding/series.h"
 #include "binding/tensors.h"
+#include "core/standard_basis.h"
 #include "elementwise/cumulative.h"
 #include "elementwise/statistics.h"
 
@@ -17,7 +18,7 @@ RationalTensor variance_of(PyObject* self, PyObject* correction) {
   const at::Device device = instance_device(self);
   const RationalTensor x = load(self);
   prepare_device(device);
-  const at::Tensor primes = standard_primes_on(device);
+  const at::Tensor primes = standard_primes(device);
   AllowThreads unlocked(x.num.numel() > kReleaseGilElements);
   return kalvex::variance(x, c, device, primes);
 }
@@ -47,7 +48,7 @@ PyObject* norm(PyObject* const* args) {
   if (p == -1 && PyErr_Occurred()) throw_error_set();
   if (overflow == 0 && p == 2) {
     const RationalTensor x = load(self);
-    const at::Tensor primes = standard_primes_on(x.num.device());
+    const at::Tensor primes = standard_primes(x.num.device());
     RationalTensor sum_sq;
     {
       AllowThreads unlocked(x.num.numel() > kReleaseGilElements);

@@ -8,15 +8,15 @@
 #include "core/errors.h"
 #include "core/kernels/constant_rows.h"
 #include "core/kernels/residue_ops.h"
+#include "core/paths.h"
 
 namespace kalvex {
 
 namespace {
 
 bool small_cpu_floats(const at::Tensor& a, const at::Tensor& b) {
-  return a.device().is_cpu() && b.device().is_cpu() && a.scalar_type() == at::kFloat &&
-         b.scalar_type() == at::kFloat && a.is_contiguous() && b.is_contiguous() && a.sizes().equals(b.sizes()) &&
-         a.numel() <= 4096;
+  return host_paths(a, b) && a.scalar_type() == at::kFloat && b.scalar_type() == at::kFloat && a.is_contiguous() &&
+         b.is_contiguous() && a.sizes().equals(b.sizes()) && a.numel() <= 4096;
 }
 
 // The float formula of each operator, for float32 elements and for tensors alike.

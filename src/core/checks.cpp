@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "core/errors.h"
+#include "core/paths.h"
 
 namespace kalvex {
 
@@ -69,7 +70,7 @@ bool same_basis(const at::Tensor& a, const at::Tensor& b) {
   if (a.dim() != 1 || b.dim() != 1 || a.size(0) != b.size(0)) return false;
   if (a.scalar_type() != at::kLong || b.scalar_type() != at::kLong) return false;
   // Small host vectors are compared directly: this runs before every operation.
-  if (a.is_cpu() && b.is_cpu()) return equal_on_host(a, b);
+  if (host_paths(a, b)) return equal_on_host(a, b);
   // Bases on different devices are compared where the first one lives.
   return at::equal(a, b.to(a.device()));
 }

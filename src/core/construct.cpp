@@ -8,6 +8,7 @@
 
 #include "core/errors.h"
 #include "core/kernels/constant_rows.h"
+#include "core/paths.h"
 #include "core/simd.h"
 
 namespace kalvex {
@@ -118,9 +119,10 @@ at::Tensor capture_generic(const at::Tensor& x, const at::Tensor& primes) {
   at::Tensor scaled;
   if (at::isFloatingType(x.scalar_type())) {
     at::Tensor s = at::ldexp(x.to(at::kDouble), at::scalar_tensor(kFloatShift, x.options().dtype(at::kDouble)));
-    // Saturate like the CPU path so out-of-range inputs stay deterministic.
+    // Saturated as scaled_value does: NaN to 0, values past either end of int64 to that end.
+    const at::Tensor above = s >= 9223372036854775808.0;
     s = at::nan_to_num(s, 0.0).clamp(-9223372036854775808.0, 9223372036854774784.0);
-    scaled = s.trunc().to(at::kLong);
+    scaled = s.trunc().to(at::kLong).masked_fill(above, INT64_MAX);
   } else {
     scaled = x.to(at::kLong).mul(int64_t{1} << kFloatShift);
   }
@@ -129,8 +131,7 @@ at::Tensor capture_generic(const at::Tensor& x, const at::Tensor& primes) {
 
 // The CPU capture loop applies: host tensors in the standard layout of the basis.
 bool cpu_capture_applies(const at::Tensor& x, const at::Tensor& primes) {
-  return x.device().is_cpu() && primes.device().is_cpu() && primes.numel() == kNumPrimes &&
-         primes.scalar_type() == at::kLong;
+  return host_paths(x, primes) && primes.numel() == kNumPrimes && primes.scalar_type() == at::kLong;
 }
 
 }  // namespace

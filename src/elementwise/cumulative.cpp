@@ -7,9 +7,9 @@
 #include "core/arith.h"
 #include "core/checks.h"
 #include "core/errors.h"
+#include "core/paths.h"
 #include "elementwise/cumulative_parts.h"
 #include "reconstruct/host_residues.h"
-#include "reduce/scan.h"
 
 namespace kalvex {
 
@@ -125,7 +125,7 @@ RationalTensor running(Running kind, const RationalTensor& x) {
   if (x.num.size(1) == 0) {
     out_num = at::zeros_like(x.num);
     out_den = at::ones_like(x.denom);
-  } else if (x.num.is_cpu() && x.denom.is_cpu() && x.primes.is_cpu() && valid_basis(x.primes)) {
+  } else if (host_residues(x.num, x.denom, x.primes)) {
     running_cpu(kind, x.num, x.denom, x.primes, out_num, out_den);
   } else {
     running_generic(kind, x.num, x.denom, x.primes.to(x.num.device()), out_num, out_den);

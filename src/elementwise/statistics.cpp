@@ -11,10 +11,10 @@
 #include "core/construct.h"
 #include "core/errors.h"
 #include "core/modmath.h"
+#include "core/paths.h"
 #include "core/simd.h"
 #include "reconstruct/rational.h"
 #include "reconstruct/scalar.h"
-#include "reduce/scan.h"
 #include "reduce/sum.h"
 
 namespace kalvex {
@@ -200,9 +200,7 @@ RationalTensor product(const RationalTensor& x) {
     return RationalTensor{one, one.clone(), x.primes, approx};
   }
   at::Tensor out_num, out_den;
-  const bool on_cpu = num.is_cpu() && den.is_cpu() && x.primes.is_cpu() && num.sizes().equals(den.sizes()) &&
-                      valid_basis(x.primes);
-  if (on_cpu) {
+  if (host_residues(num, den, x.primes)) {
     product_cpu(num, den, x.primes, out_num, out_den);
   } else {
     product_by_halving(num, den, x.primes, out_num, out_den);

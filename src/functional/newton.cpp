@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "core/checks.h"
+#include "core/paths.h"
 #include "functional/chain_value.h"
 #include "functional/input_value.h"
 #include "functional/tensor_chain.h"
@@ -76,7 +77,7 @@ at::Tensor seed(const at::Tensor& a_float, at::IntArrayRef shape) {
 // The seed of a one-element float32 view on the CPU without tensor calls:
 // torch clamps with the bound in float32 and lets NaN through.
 c10::optional<float> small_seed(const at::Tensor& a_float) {
-  if (!a_float.is_cpu() || a_float.scalar_type() != at::kFloat || a_float.numel() != 1) return c10::nullopt;
+  if (!host_paths(a_float) || a_float.scalar_type() != at::kFloat || a_float.numel() != 1) return c10::nullopt;
   const float v = *a_float.data_ptr<float>();
   const float floor = static_cast<float>(kSeedFloor);
   return std::sqrt(std::isnan(v) ? v : std::max(v, floor));

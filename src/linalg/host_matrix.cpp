@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/errors.h"
+#include "core/paths.h"
 
 namespace kalvex::linalg {
 
@@ -66,7 +67,7 @@ at::Tensor as_long(const at::Tensor& t) { return t.scalar_type() == at::kLong ? 
 
 HostOperands copy_to_host(const RationalTensor& a) {
   const int64_t n = a.num.size(1);
-  if (a.num.is_cpu() && a.denom.is_cpu() && a.primes.is_cpu()) {
+  if (host_residues(a.num, a.denom, a.primes)) {
     HostOperands out(checked_primes(a.primes.data_ptr<int64_t>(), a.primes.stride(0)));
     fill(out.matrix, n, n, strided(a.num), strided(a.denom), out.primes);
     return out;
@@ -87,7 +88,7 @@ HostMatrix copy_column_to_host(const at::Tensor& num, const at::Tensor& den, int
     fail(ErrorKind::Value, "right-hand side residues must have shape [" + std::to_string(kNumPrimes) + ", " +
                                std::to_string(n) + "]");
   HostMatrix out;
-  if (num.is_cpu() && den.is_cpu()) {
+  if (host_paths(num, den)) {
     const at::Tensor bn = as_long(num), bd = as_long(den);
     fill(out, n, 1, strided(bn), strided(bd), primes);
     return out;

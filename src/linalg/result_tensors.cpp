@@ -2,6 +2,8 @@
 
 #include <ATen/ATen.h>
 
+#include "core/paths.h"
+
 namespace kalvex::linalg {
 
 namespace {
@@ -23,7 +25,7 @@ ResidueTensors residue_tensors(const std::vector<ResidueFraction>& elements, at:
   std::vector<int64_t> sizes{kNumPrimes};
   sizes.insert(sizes.end(), shape.begin(), shape.end());
   const auto options = at::TensorOptions().dtype(at::kLong);
-  if (device.is_cpu()) {
+  if (host_paths(device)) {
     ResidueTensors out{at::empty(sizes, options), at::empty(sizes, options)};
     write(out.num.data_ptr<int64_t>(), out.den.data_ptr<int64_t>(), elements);
     return out;

@@ -7,6 +7,7 @@
 #include "core/arith.h"
 #include "core/kernels/constant_rows.h"
 #include "core/kernels/residue_ops.h"
+#include "core/paths.h"
 #include "reduce/fold_cpu.h"
 
 namespace kalvex {
@@ -14,9 +15,7 @@ namespace kalvex {
 namespace {
 
 bool cpu_kernel_applies(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes, int64_t axis) {
-  return num.is_cpu() && den.is_cpu() && primes.is_cpu() && num.sizes().equals(den.sizes()) &&
-         num.scalar_type() == at::kLong && den.scalar_type() == at::kLong && primes.scalar_type() == at::kLong &&
-         primes.dim() == 1 && primes.numel() == num.size(0) && num.size(axis) > 0;
+  return host_residues(num, den, primes) && num.size(axis) > 0;
 }
 
 // Halving passes along the last axis: column 2i plus column 2i+1, an odd last

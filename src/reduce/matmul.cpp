@@ -12,6 +12,7 @@
 #include "core/kernels/constant_rows.h"
 #include "core/kernels/residue_ops.h"
 #include "core/modmath.h"
+#include "core/paths.h"
 #include "core/simd.h"
 
 namespace kalvex {
@@ -20,7 +21,7 @@ namespace {
 
 // The numerator product runs on the host: CPU residues and primes.
 bool numerators_on_host(const RationalTensor& a, const RationalTensor& b) {
-  return a.num.is_cpu() && b.num.is_cpu() && a.primes.is_cpu();
+  return host_paths(a.num, b.num, a.primes);
 }
 
 // acc[j] += a * b[j] for a row of fractions: (N, D) <- (N*bd + D*bn, D*bd)
@@ -183,9 +184,7 @@ RationalTensor matmul(const RationalTensor& a, const RationalTensor& b, const at
     matmul_common_denominator(a, b, out_num, out_den);
     return RationalTensor{out_num, out_den, a.primes, approx};
   }
-  const bool cpu = a.num.is_cpu() && a.denom.is_cpu() && b.num.is_cpu() && b.denom.is_cpu() && a.primes.is_cpu();
-  if (cpu && a.num.size(0) == b.num.size(0) && a.primes.numel() == a.num.size(0) &&
-      a.denom.sizes().equals(a.num.sizes()) && b.denom.sizes().equals(b.num.sizes())) {
+  if (host_residues(a.num, a.denom, a.primes) && host_residues(b.num, b.denom, a.primes)) {
     const at::Tensor an = a.num.contiguous(), ad = a.denom.contiguous();
     const at::Tensor bn = b.num.contiguous(), bd = b.denom.contiguous();
     const at::Tensor primes = a.primes.contiguous();

@@ -9,6 +9,7 @@
 #include "core/host_mod.h"
 #include "core/kernels/constant_rows.h"
 #include "core/modmath.h"
+#include "core/paths.h"
 #include "core/simd.h"
 
 namespace kalvex {
@@ -133,7 +134,7 @@ int64_t times_count(int64_t value, int64_t n, int64_t p) {
 
 // Rows a host CPU loop reads directly: contiguous residues [P, n].
 bool host_rows_apply(const at::Tensor& t, const at::Tensor& primes) {
-  return t.is_cpu() && primes.is_cpu() && t.scalar_type() == at::kLong && t.is_contiguous();
+  return host_paths(t, primes) && t.scalar_type() == at::kLong && t.is_contiguous();
 }
 
 // The numerator sums of fractions over a known denominator column.
@@ -200,20 +201,11 @@ bool has_zero_denominator(const at::Tensor& den) {
   return den.eq(0).all(0).any().item<bool>();
 }
 
-bool valid_basis(const at::Tensor& primes) {
-  if (primes.scalar_type() != at::kLong || primes.dim() != 1) return false;
-  const at::Tensor p = primes.cpu().contiguous();
-  const int64_t* v = p.data_ptr<int64_t>();
-  for (int64_t i = 0; i < p.numel(); ++i)
-    if (v[i] < 2 || v[i] >= (int64_t{1} << 31)) return false;
-  return true;
-}
-
 RowScan scan_fractions(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes) {
   const int64_t rows = num.size(0), n = num.size(1);
   // A denominator of constant rows is known without reading it.
   if (has_constant_rows(den) && den.size(0) == rows) return scan_numerators(num, primes, host_column(den));
-  if (num.is_cpu() && den.is_cpu() && primes.is_cpu() && valid_basis(primes)) {
+  if (host_residues(num, den, primes)) {
     const at::Tensor cn = num.contiguous(), cd = den.contiguous(), cp = primes.contiguous();
     const int64_t *pn = cn.data_ptr<int64_t>(), *pd = cd.data_ptr<int64_t>();
     std::vector<int64_t> first(rows);
@@ -238,11 +230,10 @@ RowScan scan_fractions(const at::Tensor& num, const at::Tensor& den, const at::T
 
 c10::optional<RowScan> scan_products(const RationalTensor& x, const RationalTensor& y) {
   const at::Tensor* operands[] = {&x.num, &x.denom, &y.num, &y.denom};
-  bool applies = x.primes.is_cpu() && x.primes.dim() == 1 && x.primes.scalar_type() == at::kLong &&
-                 x.primes.numel() == kNumPrimes && x.primes.is_contiguous() && valid_basis(x.primes) &&
-                 x.num.dim() >= 1 && x.num.size(0) == kNumPrimes && x.num.numel() >= 2 * kNumPrimes;
+  bool applies = host_paths(x.primes, x.num, x.denom, y.num, y.denom) && valid_basis(x.primes) &&
+                 x.primes.numel() == kNumPrimes && x.primes.is_contiguous() && x.num.dim() >= 1 && x.num.size(0) == kNumPrimes && x.num.numel() >= 2 * kNumPrimes;
   for (const at::Tensor* t : operands)
-    applies = applies && t->is_cpu() && t->scalar_type() == at::kLong && t->sizes().equals(x.num.sizes()) &&
+    applies = applies && t->scalar_type() == at::kLong && t->sizes().equals(x.num.sizes()) &&
               (t->is_contiguous() || has_constant_rows(*t));
   if (!applies) return c10::nullopt;
   const int64_t n = x.num.numel() / kNumPrimes;

@@ -23,16 +23,12 @@ struct RowScan {
 // found zero_in_every_row.
 bool has_zero_denominator(const at::Tensor& den);
 
-// A basis the kernels can reduce by: an int64 vector of entries in [2, 2^31)
-// (read on the host, whatever the device).
-bool valid_basis(const at::Tensor& primes);
-
 // The fractions num/den, [P, n] (n >= 1) against the basis `primes` [P].
 RowScan scan_fractions(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes);
 
 // The element-wise products x * y, without forming them, for two operands of
-// one shape and at least two elements on the CPU (contiguous, with a valid
-// basis); none otherwise.
+// one shape and at least two elements in the host layout of the standard
+// number of primes (core/paths.h); none otherwise.
 c10::optional<RowScan> scan_products(const RationalTensor& x, const RationalTensor& y);
 
 }  // namespace kalvex

@@ -36,6 +36,7 @@
 #include "core/construct.h"
 #include "core/errors.h"
 #include "core/kernels/constant_rows.h"
+#include "core/paths.h"
 #include "reconstruct/crt.h"
 #include "reconstruct/float_view.h"
 #include "reconstruct/rational.h"

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/basis.h"
+#include "core/paths.h"
 #include "shape/axes.h"
 #include "shape/each.h"
 
@@ -12,13 +13,27 @@ namespace kalvex {
 
 namespace {
 
+// Device kernels check positions with an assertion that leaves the device
+// unusable.  There positions out of range are looked for first (one small
+// reduction), and if there are any, the same selection on host copies raises
+// torch's own error.
+template <typename Select>
+void refuse_positions_out_of_range(const at::Tensor& source, int64_t axis, const at::Tensor& index, Select&& select) {
+  if (host_paths(source, index) || index.numel() == 0 || !at::isIntegralType(index.scalar_type(), false)) return;
+  const int64_t size = source.dim() == 0 ? 1 : source.size(axis);
+  if (at::logical_or(index.lt(0), index.ge(size)).any().item<bool>()) select(source.cpu(), index.cpu());
+}
+
 // The positions torch selects from a scalar: `select` applied to a
 // zero-dimensional position tensor, with torch's own checks and shape rules.
 template <typename Select>
 RationalTensor select_from_scalar(const RationalTensor& x, const at::Tensor& index, Select&& select) {
   const at::Tensor position = at::zeros({}, index.options().dtype(at::kLong));
-  const at::Tensor chosen = select(position);
-  return on_each(x, [&](const at::Tensor& t) { return repeat_scalar(t, chosen); }, select);
+  refuse_positions_out_of_range(position, 0, index, select);
+  const at::Tensor chosen = select(position, index);
+  return on_each(
+      x, [&](const at::Tensor& t) { return repeat_scalar(t, chosen); },
+      [&](const at::Tensor& a) { return select(a, index); });
 }
 
 }  // namespace
@@ -32,11 +47,13 @@ at::Tensor repeat_scalar(const at::Tensor& residues, const at::Tensor& positions
 RationalTensor gather(const RationalTensor& x, int64_t dim, const at::Tensor& index) {
   const int64_t rank = user_rank(x);
   if (rank == 0)
-    return select_from_scalar(x, index, [&](const at::Tensor& t) { return at::gather(t, dim, index); });
+    return select_from_scalar(x, index, [&](const at::Tensor& t, const at::Tensor& i) { return at::gather(t, dim, i); });
   const int64_t axis = residue_axis(dim, rank);
   std::vector<int64_t> spread{kNumPrimes};
   spread.insert(spread.end(), index.sizes().begin(), index.sizes().end());
   const at::Tensor index_exp = index.unsqueeze(0).expand(spread);
+  refuse_positions_out_of_range(x.num, axis, index_exp,
+                                [&](const at::Tensor& t, const at::Tensor& i) { return at::gather(t, axis, i); });
   return on_each(
       x, [&](const at::Tensor& t) { return at::gather(t, axis, index_exp); },
       [&](const at::Tensor& a) { return at::gather(a, dim, index); });
@@ -45,8 +62,11 @@ RationalTensor gather(const RationalTensor& x, int64_t dim, const at::Tensor& in
 RationalTensor index_select(const RationalTensor& x, int64_t dim, const at::Tensor& index) {
   const int64_t rank = user_rank(x);
   if (rank == 0)
-    return select_from_scalar(x, index, [&](const at::Tensor& t) { return at::index_select(t, dim, index); });
+    return select_from_scalar(
+        x, index, [&](const at::Tensor& t, const at::Tensor& i) { return at::index_select(t, dim, i); });
   const int64_t axis = residue_axis(dim, rank);
+  refuse_positions_out_of_range(
+      x.num, axis, index, [&](const at::Tensor& t, const at::Tensor& i) { return at::index_select(t, axis, i); });
   return on_each(
       x, [&](const at::Tensor& t) { return at::index_select(t, axis, index); },
       [&](const at::Tensor& a) { return at::index_select(a, dim, index); });

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/basis.h"
+#include "core/paths.h"
 
 namespace kalvex {
 
@@ -135,10 +136,8 @@ void take_along_cpu(const at::Tensor& num, const at::Tensor& den, int64_t axis, 
 // where it may be shorter (k positions of a longer axis).
 bool fits_cpu_pass(const at::Tensor& num, const at::Tensor& den, int64_t axis, const at::Tensor& index,
                    at::IntArrayRef key_shape) {
-  if (!num.is_cpu() || !den.is_cpu() || !index.is_cpu()) return false;
-  if (num.scalar_type() != at::kLong || den.scalar_type() != at::kLong || index.scalar_type() != at::kLong)
-    return false;
-  if (!num.sizes().equals(den.sizes()) || num.dim() < 2 || num.size(0) != kNumPrimes) return false;
+  if (!host_residues(num, den, kNumPrimes) || !host_paths(index) || index.scalar_type() != at::kLong) return false;
+  if (num.dim() < 2) return false;
   if (axis < 1 || axis >= num.dim() || index.dim() != num.dim() - 1) return false;
   if (!key_shape.equals(num.sizes().slice(1))) return false;
   for (int64_t a = 1; a < num.dim(); ++a) {

@@ -13,6 +13,8 @@
 // An input with one value per row (NOTE: [Constant rows]) is read once per
 // row: the row loop reads it from a small block of copies that stays in the
 // first-level cache, so the same vectorised loop serves every layout.
+// With the generic paths forced (core/paths.h) every call takes the iterator
+// with a per-element modulus, as the CUDA backend runs it.
 //
 // KALVEX_CPU_KERNEL(Op), inside namespace kalvex::kernels, builds the row loop
 // of one functor for each x86-64 level and instantiates run_cpu<Op>.
@@ -24,6 +26,7 @@
 
 #include "core/kernels/constant_rows.h"
 #include "core/kernels/residue_kernel.h"
+#include "core/paths.h"
 #include "core/simd.h"
 
 namespace kalvex::kernels::cpu {
@@ -227,6 +230,7 @@ struct ModulusCache {
   }
 };
 
+// A null `row` takes the per-element path for every inner loop.
 template <typename Op, size_t... I>
 void run_iterator(const Op& op, KernelCall<Op>& call, RowFn<Op> row, std::index_sequence<I...>) {
   using Traits = KernelTraits<Op>;
@@ -250,7 +254,7 @@ void run_iterator(const Op& op, KernelCall<Op>& call, RowFn<Op> row, std::index_
           any_constant |= constant[k];
           unit = constant[k] || strides[kOut + k] == size[kOut + k];
         }
-        if (unit) {
+        if (unit && row != nullptr) {
           const int64_t prime = Traits::kModular ? *reinterpret_cast<const int64_t*>(data[kPrime]) : 0;
           if (any_constant) return row_with_constants(op, row, prime, n, data, data + kOut, constant);
           row(op, prime, n, data, data + kOut);
@@ -275,6 +279,7 @@ void run_iterator(const Op& op, KernelCall<Op>& call, RowFn<Op> row, std::index_
 template <typename Op>
 void run(const Op& op, KernelCall<Op>& call, RowFn<Op> row) {
   using Traits = KernelTraits<Op>;
+  if (generic_paths()) return run_iterator(op, call, RowFn<Op>{nullptr}, std::make_index_sequence<Traits::kInputs>{});
   const at::IntArrayRef sizes = call.outputs[0].sizes();
   bool rows = sizes.size() >= 1 && (!Traits::kModular || prime_per_row(call.primes, sizes));
   int64_t step[Traits::kInputs];
