@@ -238,9 +238,9 @@ class TestInverseAndSolve:
             if case == "singular":  # det is exactly 0: every denominator is
                 assert inv.denom.count_nonzero() == 0
             if case == "floats":  # and the quotients read back as the exact inverse
-                (p, q), (r, s) = [[captured(v) for v in row] for row in x.tolist()]
-                d = p * s - q * r
-                assert [value(inv, k // 2, k % 2) for k in range(4)] == [s / d, -q / d, -r / d, p / d]
+                (e, f), (g, h) = [[captured(v) for v in row] for row in x.tolist()]
+                d = e * h - f * g
+                assert [value(inv, k // 2, k % 2) for k in range(4)] == [h / d, -f / d, -g / d, e / d]
 
     def test_overridden_determinant_is_used(self, device):
         class Two(MT):
