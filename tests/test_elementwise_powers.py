@@ -6,6 +6,7 @@ import pytest
 import torch
 
 from support import BASIS, assert_same_float, captured, column, residues
+from test_broadcast import assert_same
 from test_shape import pairs_of, tensor_of, values_of
 from varnix.orvo.kalvex import ModularTensor as MT
 
@@ -15,28 +16,16 @@ def frac(n, d, device, shape=()):
 
 
 def literal_pow(x, n):
-    """Exponentiation by squaring with a simplify after every product."""
-    shape, device = tuple(x.shape), str(x.device)
-    if n == 0:
-        return MT.ones(shape, device)
-    if n == 1:
-        return x
+    """Exponentiation by squaring with a simplify after every product; 1 / x^-n for n < 0."""
+    result = MT.ones(tuple(x.shape), str(x.device))
     if n < 0:
-        return MT.ones(shape, device) / literal_pow(x, -n)
-    result, base = MT.ones(shape, device), x
+        return result / literal_pow(x, -n)
     while n > 0:
         if n % 2 == 1:
-            result = (result * base).simplify()
-        base = (base * base).simplify()
+            result = (result * x).simplify()
+        x = (x * x).simplify()
         n //= 2
     return result
-
-
-def assert_same(got, want):
-    assert torch.equal(got.num, want.num) and torch.equal(got.denom, want.denom)
-    assert (got._approx is None) == (want._approx is None)
-    if want._approx is not None:
-        assert_same_float(got._approx, want._approx)
 
 
 def test_extremes_decide_on_the_view(device):
