@@ -2,7 +2,7 @@
 import pytest
 import torch
 
-from support import BASIS, column, residues
+from support import BASIS, literal_binary
 from varnix.orvo.kalvex import ModularTensor as MT
 
 
@@ -10,148 +10,98 @@ def frac(n, d, device, shape=()):
     return MT.from_fraction(n, d, shape, device)
 
 
-def random_record(shape, seed, device):
+def bare(x):
+    return MT(x.num, x.denom)
+
+
+def transposed(t):
+    return MT(t.num.transpose(1, 2), t.denom.transpose(1, 2))
+
+
+def records(device, *shapes, seed=0):
+    """Tensors of random residues (values that do not read back), one per shape."""
     gen = torch.Generator().manual_seed(seed)
-    p = torch.tensor(BASIS).view(-1, *([1] * len(shape)))
-    num = (torch.rand((20, *shape), generator=gen, dtype=torch.float64) * p).long()
-    den = (torch.rand((20, *shape), generator=gen, dtype=torch.float64) * p).long()
-    return MT(num.to(device), den.to(device))
+
+    def rows(shape):
+        p = torch.tensor(BASIS).view(-1, *([1] * len(shape)))
+        return (torch.rand((20, *shape), generator=gen, dtype=torch.float64) * p).long().to(device)
+
+    return [MT(rows(shape), rows(shape)) for shape in shapes]
 
 
-def literal_ne(x, y):
-    P = x.primes.view(-1, *([1] * len(x.shape)))
-    return ~(x.num * y.denom % P == x.denom * y.num % P).all(dim=0)
+def test_order_is_decided_on_the_float_view(device):
+    x = MT.from_tensor(torch.tensor([-1.5, 0.0, 2.0]), device)
+    assert not x.lt(x).any() and x.le(x).all() and not x.gt(x).any() and x.ge(x).all() and not x.ne(x).any()
+    # Closer than float32 can tell: equal for the order, unequal for ne (exact).
+    one, close = MT.from_int(1, (), device), frac(2**60 + 1, 2**60, device)
+    assert not bool(one.lt(close)) and bool(one.le(close)) and bool(one.ge(close)) and bool(one.ne(close))
+    # Views rebuilt from residues, broadcast against each other.
+    got = bare(frac(1, 3, device, (2, 1))).lt(MT.from_tensor(torch.tensor([[0.0, 0.5, 0.25]]), device))
+    assert got.dtype == torch.bool and got.tolist() == [[False, True, False]] * 2
+    assert bare(frac(1, 3, device)).gt(frac(0, 1, device)).shape == (1,)  # the rebuilt view of a 0-d tensor
+
+    class Flipped(MT):  # the view is what to_float gives
+        def to_float(self):
+            return -MT.to_float(self)
+
+    half = frac(1, 2, device)
+    x = Flipped(half.num, half.denom, None, torch.tensor(0.5, device=device))
+    assert bool(x.lt(frac(0, 1, device))) and x.argmin() == 0
+    with pytest.raises(AttributeError):
+        half.lt(0.5)  # a number has no float view
 
 
-class TestOrder:
-    def test_self_comparisons(self, device):
-        x = MT.from_tensor(torch.tensor([-1.5, 0.0, 2.0]), device)
-        assert not x.lt(x).any() and x.le(x).all() and not x.gt(x).any() and x.ge(x).all()
-        assert not x.ne(x).any()
-
-    def test_values_closer_than_the_float_resolution(self, device):
-        one = MT.from_int(1, (), device)
-        close = frac(2**60 + 1, 2**60, device)
-        assert not bool(one.lt(close)) and bool(one.le(close)) and bool(one.ge(close))
-        assert bool(one.ne(close))
-
-    def test_rebuilt_views_and_broadcasting(self, device):
-        a = MT(frac(1, 3, device, (2, 1)).num, frac(1, 3, device, (2, 1)).denom)  # no approximation
-        b = MT.from_tensor(torch.tensor([[0.0, 0.5, 0.25]]), device)
-        got = a.lt(b)
-        assert got.dtype == torch.bool and got.shape == (2, 3)
-        assert got.tolist() == [[False, True, False]] * 2
-        s = MT(frac(1, 3, device).num, frac(1, 3, device).denom)
-        assert s.gt(frac(0, 1, device)).shape == (1,)  # the rebuilt view of a 0-d tensor
-
-    def test_other_without_a_float_view(self, device):
-        with pytest.raises(AttributeError):
-            frac(1, 2, device).lt(0.5)
-
-    def test_subclass_float_view_is_used(self, device):
-        class Flipped(MT):
-            def to_float(self):
-                return -MT.to_float(self)
-
-        x = Flipped(frac(1, 2, device).num, frac(1, 2, device).denom, None, torch.tensor(0.5, device=device))
-        assert bool(x.lt(frac(0, 1, device))) and x.argmin() == 0
+def test_ne_is_exact_in_every_layout(device):
+    x, y, col, row, t = records(device, (4, 6), (4, 6), (3, 1), (1, 5), (5, 3))
+    y.num[:, 1], y.denom[:, 1] = x.num[:, 1], x.denom[:, 1]
+    for a, b in [(x, y), (col, row), (col, transposed(t))]:
+        assert torch.equal(a.ne(b), ~literal_binary("==", a, b))
+    assert not x.ne(y)[1].any()
+    assert not bool(frac(1, 2, device).ne(frac(-3, -6, device)))
+    assert bool(frac(BASIS[0], 1, device).ne(MT.zeros((), device)))  # equal modulo one prime only
+    x = frac(2, 1, device, (2,))
+    assert x.ne(2).tolist() == [False, False] and x.ne(2.9).tolist() == [False, False]  # int() of a number
+    assert x.ne(3).tolist() == [True, True]
+    with pytest.raises(RuntimeError, match="same number of dimensions"):
+        x.ne(frac(2, 1, device))
 
 
-class TestNotEqual:
-    def test_matches_the_literal_formula(self, device):
-        x, y = random_record((4, 6), 1, device), random_record((4, 6), 2, device)
-        y.num[:, 1] = x.num[:, 1]
-        y.denom[:, 1] = x.denom[:, 1]
-        assert torch.equal(x.ne(y), literal_ne(x, y))
-        assert not x.ne(y)[1].any()
-
-    def test_broadcast_and_strided_operands(self, device):
-        x = random_record((3, 1), 3, device)
-        y = random_record((1, 5), 4, device)
-        assert torch.equal(x.ne(y), literal_ne(x, y))
-        t = random_record((5, 3), 5, device)
-        yt = MT(t.num.transpose(1, 2), t.denom.transpose(1, 2))
-        assert torch.equal(x.ne(yt), literal_ne(x, yt))
-
-    def test_exact_across_representations(self, device):
-        assert not bool(frac(1, 2, device).ne(frac(-3, -6, device)))
-        assert bool(frac(BASIS[0], 1, device).ne(MT.zeros((), device)))  # equal modulo one prime only
-
-    def test_numbers_and_shapes(self, device):
-        x = frac(2, 1, device, (2,))
-        assert x.ne(2).tolist() == [False, False] and x.ne(2.9).tolist() == [False, False]
-        assert x.ne(3).shape == (2,)
-        with pytest.raises(RuntimeError, match="same number of dimensions"):
-            x.ne(frac(2, 1, device))
+def test_all_and_any_need_every_residue_zero(device):
+    x = MT.from_tensor(torch.tensor([1.0, 0.0]), device)
+    assert x.all() is False and x.any() is True  # Python bools
+    assert MT.zeros((3,), device).any() is False and MT.ones((2, 2), device).all() is True
+    e = MT.from_tensor(torch.zeros(0), device)
+    assert e.all() is True and e.any() is False
+    for p in [BASIS[-1], BASIS[0], BASIS[3] * BASIS[7]]:
+        assert MT.from_int(p, (2,), device).all() is True
+    one = frac(1, 1, device, (3,))
+    num = one.num.clone()
+    num[:, 1] = 0
+    assert MT(num, one.denom).all() is False
+    num[:5, 1] = 1
+    assert MT(num, one.denom).all() is True
 
 
-class TestZeroTests:
-    def test_results_are_python_bools(self, device):
-        x = MT.from_tensor(torch.tensor([1.0, 0.0]), device)
-        assert x.all() is False and x.any() is True
-        assert MT.zeros((3,), device).any() is False
-        assert MT.ones((2, 2), device).all() is True
+def test_where_moves_whole_elements(device):
+    x, y = frac(1, 3, device, (2, 2)), frac(-5, 7, device, (2, 2))
+    cond = torch.tensor([[True, False], [False, True]])
+    assert torch.equal(x.where(cond, y)._approx, torch.where(cond.to(device), x._approx, y._approx))
+    other, t, u = records(device, (2, 3), (4, 5), (5, 4), seed=1)
+    row, pick = frac(1, 3, device, (1, 3)), torch.tensor([True, False, True])
+    assert row.where(pick, other)._approx is None  # one operand without a view
+    with pytest.raises(RuntimeError):
+        row.where(torch.tensor([True, False]), other)  # the condition must expand to self's shape
+    scattered = torch.rand(5, 4, generator=torch.Generator().manual_seed(1)) < 0.5
+    for a, b, c in [(x, y, cond), (row, other, pick), (transposed(t), u, scattered)]:
+        r, c = a.where(c, b), c.to(device).unsqueeze(0)
+        assert torch.equal(r.num, torch.where(c, a.num, b.num))
+        assert torch.equal(r.denom, torch.where(c, a.denom, b.denom)) and r.primes is a.primes
+    s = frac(1, 2, device).where(torch.tensor(False), frac(2, 3, device))
+    assert s.to_rational() == (2, 3) and s.shape == ()
 
-    def test_a_multiple_of_one_prime_is_not_zero(self, device):
-        for p in [BASIS[-1], BASIS[0], BASIS[3] * BASIS[7]]:
-            x = MT.from_int(p, (2,), device)
-            assert x.all() is True and x.any() is True
+    class Duck:  # only the other operand's residues are read, not its basis
+        num, denom, _approx = row.num, row.denom, None
 
-    def test_zero_needs_every_residue_zero(self, device):
-        x = frac(1, 1, device, (3,))
-        num = x.num.clone()
-        num[:, 1] = 0
-        assert MT(num, x.denom).all() is False
-        num[:5, 1] = 1
-        assert MT(num, x.denom).all() is True
-
-    def test_empty_tensor(self, device):
-        e = MT.from_tensor(torch.zeros(0), device)
-        assert e.all() is True and e.any() is False
-
-
-class TestWhere:
-    def test_elements_move_whole(self, device):
-        x = frac(1, 3, device, (2, 2))
-        y = frac(-5, 7, device, (2, 2))
-        cond = torch.tensor([[True, False], [False, True]])
-        r = x.where(cond, y)
-        assert column(r.num, (0, 0)) == residues(1) and column(r.denom, (0, 0)) == residues(3)
-        assert column(r.num, (0, 1)) == residues(-5) and column(r.denom, (0, 1)) == residues(7)
-        assert torch.equal(r._approx, torch.where(cond.to(device), x._approx, y._approx))
-        assert r.primes is x.primes
-
-    def test_broadcasting(self, device):
-        x = frac(1, 3, device, (1, 3))
-        y = random_record((2, 3), 6, device)
-        cond = torch.tensor([True, False, True])
-        r = x.where(cond, y)
-        cond_exp = cond.to(device).unsqueeze(0).expand_as(x.num)
-        assert r.shape == (2, 3)
-        assert torch.equal(r.num, torch.where(cond_exp, x.num, y.num))
-        assert torch.equal(r.denom, torch.where(cond_exp, x.denom, y.denom))
-        assert r._approx is None
-        with pytest.raises(RuntimeError):
-            x.where(torch.tensor([True, False]), y)  # the condition must expand to self's shape
-
-    def test_strided_records_and_scalars(self, device):
-        t = random_record((4, 5), 7, device)
-        x = MT(t.num.transpose(1, 2), t.denom.transpose(1, 2))
-        y = random_record((5, 4), 8, device)
-        cond = torch.rand(5, 4, generator=torch.Generator().manual_seed(1)) < 0.5
-        r = x.where(cond, y)
-        cond_exp = cond.to(device).unsqueeze(0).expand_as(x.num)
-        assert torch.equal(r.num, torch.where(cond_exp, x.num, y.num))
-        s = frac(1, 2, device).where(torch.tensor(False), frac(2, 3, device))
-        assert s.to_rational() == (2, 3) and s.shape == ()
-
-    def test_other_basis_is_not_read(self, device):
-        x = frac(1, 3, device, (2,))
-
-        class Duck:
-            num, denom, _approx = x.num, x.denom, None
-
-        r = x.where(torch.tensor([True, False]), Duck())
-        assert r._approx is None and torch.equal(r.num, x.num)
-        with pytest.raises(AttributeError):
-            x.where(torch.tensor([True, False]), 0.5)
+    assert torch.equal(other.where(~pick, Duck()).num, other.where(~pick, row).num)
+    with pytest.raises(AttributeError):
+        row.where(pick, 0.5)

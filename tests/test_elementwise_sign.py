@@ -17,173 +17,86 @@ def with_approx(x, approx):
     return MT(x.num, x.denom, x.primes, torch.tensor(approx, dtype=torch.float32, device=x.num.device))
 
 
-def without_approx(x):
+def bare(x):
     return MT(x.num, x.denom, x.primes)
 
 
-def value(x, index=()):
-    """The exact value of one element, read back by to_rational."""
-    element = MT(x.num[(slice(None),) + index], x.denom[(slice(None),) + index])
-    return Fraction(*element.to_rational())
+def values(x):
+    """The exact value of every element (row-major), read back one by one."""
+    num, den = x.num.reshape(20, -1), x.denom.reshape(20, -1)
+    return [Fraction(*MT(num[:, i], den[:, i]).to_rational()) for i in range(num.shape[1])]
 
 
-def prime_view(x):
-    return x.primes.view(-1, *([1] * len(x.shape)))
+def test_decisions_follow_the_float_view(device):
+    # abs: view 0.0 leaves a negative value alone; view < 0 negates whatever the value.
+    third, view = Fraction(1, 3), [0.0, -1.0, 2.0]
+    x, y = with_approx(frac(-1, 3, device, (3,)), view), with_approx(frac(1, 3, device, (3,)), view)
+    a = x.abs()
+    assert values(a) == [-third, third, -third] and values(y.abs()) == [third, -third, third]
+    assert torch.equal(a._approx, torch.tensor([0.0, 1.0, 2.0], device=device))
+    assert a.denom.data_ptr() != x.denom.data_ptr() and column(a.denom, (1,)) == residues(3)  # a copy
+    # relu: what the view calls zero (0.0, -0.0) becomes the canonical 0/1.
+    r = with_approx(frac(1, 3, device, (3,)), [0.0, -0.0, 1e-30]).relu()
+    assert column(r.num, (0,)) == column(r.num, (1,)) == [0] * 20 and column(r.denom, (1,)) == [1] * 20
+    assert column(r.num, (2,)) == residues(1) and column(r.denom, (2,)) == residues(3)
+    # sign is the float computation on the view, which a 0-d tensor rebuilds with shape (1,).
+    s = with_approx(frac(5, 1, device, (2,)), [-2.5, 0.0]).sign()
+    assert not isinstance(s, MT) and s.dtype == torch.float32 and torch.equal(s.cpu(), torch.tensor([-1.0, 0.0]))
+    assert bare(frac(-3, 4, device)).sign().tolist() == [-1.0] and frac(-3, 4, device).sign().shape == ()
 
 
-def literal_abs(x, view):
-    neg_mask = (torch.sign(view) < 0).unsqueeze(0).expand_as(x.num)
-    return torch.where(neg_mask, (-x.num) % prime_view(x), x.num), x.denom
+@pytest.mark.parametrize("op", ["abs", "relu"])
+def test_exact_in_every_layout(op, device):
+    vs = [-1.5, -0.1, 0.0, -0.0, 0.1, 1e-20, -3.75, 1e-300]
+    x = MT.from_tensor(torch.tensor(vs, dtype=torch.float64), device)
+    assert values(getattr(x, op)()) == [abs(captured(v)) if op == "abs" else max(captured(v), 0) for v in vs]
+    # Strided residues take the generic path.
+    t = MT.from_tensor(torch.randn(4, 6, dtype=torch.float64, generator=torch.Generator().manual_seed(3)), device)
+    got, want = getattr(t.T, op)(), getattr(t, op)().T
+    assert torch.equal(got.num, want.num) and torch.equal(got.denom, want.denom)
+    # Without an approximation the rebuilt view decides, and none is made.
+    for shape in [(), (2,)]:
+        r = getattr(bare(frac(-3, 4, device, shape)), op)()
+        assert r._approx is None and r.shape == shape
+        assert set(values(r)) == {Fraction(3, 4) if op == "abs" else 0}
 
 
-def literal_relu(x, view):
-    mask = (view > 0).unsqueeze(0).expand_as(x.num)
-    return (torch.where(mask, x.num, torch.zeros_like(x.num)), torch.where(mask, x.denom, torch.ones_like(x.denom)))
+def test_clamp_replaces_only_past_a_bound(device):
+    x = frac(1, 2, device, (3,))
+    assert x.clamp() is x and x.clamp(0.0, 1.0) is x and x.clamp(min_val=0.5) is x  # equal to a bound: kept
+    x = MT.from_tensor(torch.tensor([[-2.0, 0.25], [0.75, 3.0]]), device)
+    r = x.clamp(-1.0, 0.5)
+    assert values(r) == [-1, Fraction(1, 4), Fraction(1, 2), Fraction(1, 2)]
+    assert torch.equal(r._approx.cpu(), torch.tensor([[-1.0, 0.25], [0.5, 0.5]]))
+    r = x.clamp(1.0, 0.0)  # the lower bound first, then the upper one
+    assert values(r) == [0] * 4 and torch.equal(r._approx.cpu(), torch.zeros(2, 2))
 
 
-def random_tensor(device, shape=(5, 7), seed=0):
-    gen = torch.Generator().manual_seed(seed)
-    v = torch.randn(shape, dtype=torch.float64, generator=gen)
-    v.view(-1)[:3] = torch.tensor([0.0, -0.0, 1e-300], dtype=torch.float64)
-    return MT.from_tensor(v, device)
+@pytest.mark.parametrize(
+    "bound, want",
+    [(1 / 3, Fraction(3333, 10000)), (-0.5, Fraction(-1, 2)), (0.00004, Fraction(0)),
+     (-1 / 3, Fraction(-3333, 10000)), (2.99999, Fraction(29999, 10000))],
+)
+def test_clamp_bounds_are_truncated_to_ten_thousandths(bound, want, device):
+    x = MT.from_tensor(torch.tensor([-5.0, 5.0]), device)
+    r = x.clamp(min_val=bound)
+    assert values(r) == [want, 5] and r._approx[0].item() == torch.tensor(bound, dtype=torch.float32).item()
+    assert values(x.clamp(max_val=bound)) == [-5, want]
 
 
-class TestFloatViewTrust:
-    def test_abs_follows_the_view_not_the_value(self, device):
-        x = with_approx(frac(-1, 3, device, (3,)), [0.0, -1.0, 2.0])
-        y = with_approx(frac(1, 3, device, (3,)), [0.0, -1.0, 2.0])
-        ax, ay = x.abs(), y.abs()
-        # view 0.0: unchanged although the value is negative; view < 0: negated
-        # whatever the value; view > 0: unchanged.
-        assert [value(ax, (i,)) for i in range(3)] == [Fraction(-1, 3), Fraction(1, 3), Fraction(-1, 3)]
-        assert [value(ay, (i,)) for i in range(3)] == [Fraction(1, 3), Fraction(-1, 3), Fraction(1, 3)]
-        assert torch.equal(ax._approx, torch.tensor([0.0, 1.0, 2.0], device=device))
-
-    def test_relu_zeroes_what_the_view_calls_zero(self, device):
-        x = with_approx(frac(1, 3, device, (3,)), [0.0, -0.0, 1e-30])
-        r = x.relu()
-        assert column(r.num, (0,)) == [0] * 20 and column(r.denom, (0,)) == [1] * 20
-        assert column(r.num, (1,)) == [0] * 20
-        assert column(r.num, (2,)) == residues(1) and column(r.denom, (2,)) == residues(3)
-
-    def test_sign_is_the_float_computation(self, device):
-        x = with_approx(frac(5, 1, device, (2,)), [-2.5, 0.0])
-        s = x.sign()
-        assert not isinstance(s, MT) and s.dtype == torch.float32
-        assert torch.equal(s.cpu(), torch.tensor([-1.0, 0.0]))
+def test_clamp_without_approximation(device):
+    for shape in [(), (3,)]:
+        r = bare(MT.from_fraction(-7, 4, shape, device)).clamp(-1.0, 0.5)
+        assert r._approx is None and r.shape == shape and set(values(r)) == {-1}
+    x = bare(MT.from_tensor(torch.tensor([-2.0, 0.25, 3.0]), device))
+    assert values(x.clamp(-0.5, -0.6)) == [Fraction(-3, 5)] * 3  # the upper bound sees the rebuilt -1/2
 
 
-class TestResidues:
-    @pytest.mark.parametrize("op, literal", [("abs", literal_abs), ("relu", literal_relu)])
-    def test_match_the_literal_formula(self, op, literal, device):
-        x = random_tensor(device)
-        got = getattr(x, op)()
-        num, den = literal(x, x._approx)
-        assert torch.equal(got.num, num) and torch.equal(got.denom, den)
-
-    @pytest.mark.parametrize("op", ["abs", "relu"])
-    def test_values_are_exact(self, op, device):
-        vs = [-1.5, -0.1, 0.0, 0.1, 1e-20, -3.75]
-        x = MT.from_tensor(torch.tensor(vs, dtype=torch.float64), device)
-        got = getattr(x, op)()
-        for i, v in enumerate(vs):
-            want = abs(captured(v)) if op == "abs" else max(captured(v), Fraction(0))
-            assert value(got, (i,)) == want
-
-    def test_broadcast_and_strided_records(self, device):
-        # Residues that are views (a transposed record) take the generic path.
-        x = random_tensor(device, (4, 6), seed=3)
-        t = MT(x.num.transpose(1, 2), x.denom.transpose(1, 2), x.primes, x._approx.t())
-        for op, literal in [("abs", literal_abs), ("relu", literal_relu)]:
-            got = getattr(t, op)()
-            num, den = literal(t, t._approx)
-            assert torch.equal(got.num, num) and torch.equal(got.denom, den)
-
-    def test_abs_copies_the_denominator(self, device):
-        x = frac(-2, 3, device, (2,))
-        a = x.abs()
-        assert a.denom.data_ptr() != x.denom.data_ptr()
-        assert column(a.denom, (1,)) == column(x.denom, (0,)) == residues(3)
-
-    def test_relu_makes_zero_canonical(self, device):
-        zero = frac(0, 7, device, (2,))
-        r = zero.relu()
-        assert column(r.num, (1,)) == [0] * 20 and column(r.denom, (1,)) == [1] * 20
-
-
-class TestWithoutApproximation:
-    def test_rebuilt_view_decides_and_approx_stays_none(self, device):
-        x = without_approx(frac(-3, 4, device, (2,)))
-        for op, want in [("abs", Fraction(3, 4)), ("relu", Fraction(0))]:
-            r = getattr(x, op)()
-            assert r._approx is None and value(r, (1,)) == want
-
-    @pytest.mark.parametrize("op", ["abs", "relu"])
-    def test_zero_dimensional_tensors(self, op, device):
-        # The rebuilt view of a 0-d tensor has shape (1,); decisions still fit.
-        x = without_approx(frac(-3, 4, device))
-        r = getattr(x, op)()
-        assert r.shape == () and r.to_rational() == ((3, 4) if op == "abs" else (0, 1))
-
-    def test_sign_keeps_the_shape_of_the_rebuilt_view(self, device):
-        x = without_approx(frac(-3, 4, device))
-        assert x.sign().shape == (1,) and x.sign().item() == -1.0
-        assert frac(-3, 4, device).sign().shape == ()
-
-
-class TestClamp:
-    def test_identity_when_nothing_is_replaced(self, device):
-        x = frac(1, 2, device, (3,))
-        assert x.clamp() is x
-        assert x.clamp(0.0, 1.0) is x
-        assert x.clamp(min_val=0.5) is x  # equal to the bound: not below it
-
-    @pytest.mark.parametrize(
-        "bound, want",
-        [(1 / 3, Fraction(3333, 10000)), (-0.5, Fraction(-1, 2)), (0.00004, Fraction(0)),
-         (-1 / 3, Fraction(-3333, 10000)), (2.99999, Fraction(29999, 10000))],
-    )
-    def test_bounds_are_truncated_to_ten_thousandths(self, bound, want, device):
-        x = MT.from_tensor(torch.tensor([-5.0, 5.0]), device)
-        r = x.clamp(min_val=bound)
-        assert value(r, (0,)) == want and value(r, (1,)) == 5
-        assert r._approx[0].item() == torch.tensor(bound, dtype=torch.float32).item()
-        r = x.clamp(max_val=bound)
-        assert value(r, (1,)) == want and value(r, (0,)) == -5
-
-    def test_lower_bound_first(self, device):
-        x = MT.from_tensor(torch.tensor([-1.0, 0.5, 2.0]), device)
-        r = x.clamp(1.0, 0.0)
-        assert [value(r, (i,)) for i in range(3)] == [0, 0, 0]
-        assert torch.equal(r._approx.cpu(), torch.zeros(3))
-
-    def test_both_bounds(self, device):
-        x = MT.from_tensor(torch.tensor([[-2.0, 0.25], [0.75, 3.0]]), device)
-        r = x.clamp(-1.0, 0.5)
-        assert [value(r, idx) for idx in [(0, 0), (0, 1), (1, 0), (1, 1)]] == [-1, Fraction(1, 4), Fraction(1, 2),
-                                                                               Fraction(1, 2)]
-        assert torch.equal(r._approx.cpu(), torch.tensor([[-1.0, 0.25], [0.5, 0.5]]))
-
-    def test_without_approximation(self, device):
-        for shape in [(), (3,)]:
-            x = without_approx(MT.from_fraction(-7, 4, shape, device))
-            r = x.clamp(-1.0, 0.5)
-            assert r._approx is None and r.shape == shape
-            assert value(r, (0,) * len(shape)) == -1
-        x = without_approx(MT.from_tensor(torch.tensor([-2.0, 0.25, 3.0]), device))
-        r = x.clamp(-0.5, -0.6)  # the upper bound sees the rebuilt -1/2 of the lower one
-        assert [value(r, (i,)) for i in range(3)] == [Fraction(-3, 5)] * 3
-
-    def test_bounds_that_int_refuses(self, device):
-        x = frac(1, 2, device)
-        with pytest.raises(ValueError):
-            x.clamp(float("nan"))
-        with pytest.raises(OverflowError):
-            x.clamp(0.0, float("inf"))
-        with pytest.raises(OverflowError):
-            x.clamp(1e305)  # 1e305 * 10000 overflows to infinity
-
-    def test_huge_bound_is_stored_exactly(self, device):
-        x = frac(1, 2, device, (1,))
-        r = x.clamp(min_val=2.0**80)
-        assert column(r.num, (0,)) == residues(2**80 * 10000) and column(r.denom, (0,)) == residues(10000)
+def test_clamp_bounds_that_int_refuses_and_huge_ones(device):
+    x = frac(1, 2, device, (1,))
+    for bounds, error in [((float("nan"),), ValueError), ((0.0, float("inf")), OverflowError),
+                          ((1e305,), OverflowError)]:  # 1e305 * 10000 overflows to infinity
+        with pytest.raises(error):
+            x.clamp(*bounds)
+    r = x.clamp(min_val=2.0**80)
+    assert column(r.num, (0,)) == residues(2**80 * 10000) and column(r.denom, (0,)) == residues(10000)
