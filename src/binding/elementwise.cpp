@@ -6,7 +6,6 @@
 #include "binding/instance.h"
 #include "binding/ints.h"
 #include "binding/tensors.h"
-#include "core/standard_basis.h"
 #include "elementwise/clamp.h"
 #include "elementwise/compare.h"
 #include "elementwise/extremes.h"
@@ -77,7 +76,7 @@ PyObject* power_of(PyObject* self, PyObject* n) {
   c10::optional<RationalTensor> result;
   {
     AllowThreads unlocked(x.num.defined() && large(x));
-    result = power(x, exponent, shape, device, standard_primes(device));
+    result = power(x, exponent, shape, device);
   }
   if (!result) return Ref::borrow(self).release();
   return make_instance(*result).release();
@@ -124,11 +123,10 @@ PyObject* clamp(PyObject* const* args) {
   const at::Device device = instance_device(self);
   if (!x.approx) view = view.reshape(shape);
   const bool plain = is_plain(self);
-  const at::Tensor primes = standard_primes(device);
   c10::optional<RationalTensor> result;
   {
     AllowThreads unlocked(large(x));
-    result = kalvex::clamp(x, view, lo, hi, primes, [&] {
+    result = kalvex::clamp(x, view, lo, hi, [&] {
       return plain ? view : float_view(x.num, x.denom, x.primes, shape, device).reshape(shape);
     });
   }

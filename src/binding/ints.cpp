@@ -4,7 +4,6 @@
 
 #include "binding/instance.h"
 #include "core/construct.h"
-#include "core/standard_basis.h"
 
 namespace kalvex::py {
 
@@ -37,9 +36,8 @@ BigInt to_bigint(const ExactInt& v) { return v.small ? BigInt::from_int64(v.valu
 
 RationalTensor exact_fraction(const ExactInt& num, const ExactInt& denom, at::IntArrayRef shape,
                               const at::Device& device) {
-  const at::Tensor primes = standard_primes(device);
-  if (num.small && denom.small) return from_fraction(num.value, denom.value, shape, device, primes);
-  return from_fraction(to_bigint(num), to_bigint(denom), shape, device, primes);
+  if (num.small && denom.small) return from_fraction(num.value, denom.value, shape, device);
+  return from_fraction(to_bigint(num), to_bigint(denom), shape, device);
 }
 
 Ref from_bigint(const BigInt& value) {

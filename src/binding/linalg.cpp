@@ -7,7 +7,6 @@
 #include "binding/errors.h"
 #include "binding/instance.h"
 #include "binding/tensors.h"
-#include "core/standard_basis.h"
 #include "linalg/linalg.h"
 
 namespace kalvex::py::body {
@@ -61,23 +60,23 @@ linalg::ColumnSource column_source(PyObject* b, const at::TensorOptions& options
 
 PyObject* trace(PyObject* const* args) {
   const RationalTensor a = matrix_of(args[0]);
-  return make_instance(linalg::trace(a, standard_primes(a.num.device()))).release();
+  return make_instance(linalg::trace(a)).release();
 }
 
 PyObject* det(PyObject* const* args) {
   const RationalTensor a = matrix_of(args[0]);
-  return make_instance(linalg::det(a, standard_primes(a.num.device()))).release();
+  return make_instance(linalg::det(a)).release();
 }
 
 PyObject* inv(PyObject* const* args) {
   const RationalTensor a = matrix_of(args[0]);
-  return make_instance(linalg::inv(a, standard_primes(a.num.device()), det_source(args[0]))).release();
+  return make_instance(linalg::inv(a, det_source(args[0]))).release();
 }
 
 PyObject* solve(PyObject* const* args) {
   const RationalTensor a = matrix_of(args[0]);
   const linalg::ColumnSource b = column_source(args[1], a.num.options());
-  return make_instance(linalg::solve(a, b, standard_primes(a.num.device()), det_source(args[0]))).release();
+  return make_instance(linalg::solve(a, b, det_source(args[0]))).release();
 }
 
 }  // namespace kalvex::py::body

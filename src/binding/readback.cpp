@@ -4,7 +4,6 @@
 #include "binding/instance.h"
 #include "binding/ints.h"
 #include "binding/tensors.h"
-#include "core/standard_basis.h"
 #include "reconstruct/float_view.h"
 #include "reconstruct/scalar.h"
 
@@ -33,7 +32,7 @@ Ref rebuilt_or_self(PyObject* self) {
   t.primes = tensor_field(self, Field::Primes);
   const at::Device device = instance_device(self);
   prepare_device(device);
-  c10::optional<RationalTensor> rebuilt = simplified(t, shape, device, standard_primes(device));
+  c10::optional<RationalTensor> rebuilt = simplified(t, shape, device);
   if (!rebuilt) return Ref::borrow(self);
   return make_instance(*rebuilt);
 }

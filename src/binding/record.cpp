@@ -90,11 +90,10 @@ PyObject* from_tensor(PyObject* const* args) {
       raise(PyExc_TypeError, "from_tensor() expects a torch.Tensor, got %.200s", Py_TYPE(result.get())->tp_name);
     moved = unpack_tensor(result.get());
   }
-  const at::Tensor primes = standard_primes(device);
   RationalTensor value;
   {
     AllowThreads unlocked(moved.numel() > kReleaseGilElements);
-    value = kalvex::from_tensor(moved, primes);
+    value = kalvex::from_tensor(moved);
   }
   return make_instance_of(cls, value).release();
 }

@@ -4,7 +4,6 @@
 #include "binding/instance.h"
 #include "binding/operands.h"
 #include "binding/tensors.h"
-#include "core/standard_basis.h"
 #include "reduce/matmul.h"
 #include "reduce/sum.h"
 
@@ -14,11 +13,10 @@ namespace {
 
 PyObject* sum_all_of(PyObject* self) {
   const RationalTensor x = load(self);
-  const at::Tensor primes = standard_primes(x.num.device());
   RationalTensor result;
   {
     AllowThreads unlocked(x.num.numel() > kReleaseGilElements);
-    result = kalvex::sum_all(x, primes);
+    result = kalvex::sum_all(x);
   }
   return make_instance(result).release();
 }
@@ -53,11 +51,10 @@ PyObject* dot(PyObject* const* args) {
     y.denom = tensor_field(args[1], Field::Denom);
     y.primes = operand_primes(args[1]);
     if (x.approx) y.approx = approx_field(args[1]);
-    const at::Tensor primes = standard_primes(x.num.device());
     RationalTensor result;
     {
       AllowThreads unlocked(x.num.numel() > kReleaseGilElements);
-      result = kalvex::dot(x, y, primes);
+      result = kalvex::dot(x, y);
     }
     return make_instance(result).release();
   }
@@ -69,11 +66,10 @@ PyObject* dot(PyObject* const* args) {
 PyObject* matmul(PyObject* const* args) {
   const RationalTensor a = load(args[0]);
   const RationalTensor b = load(args[1]);
-  const at::Tensor primes = standard_primes(a.num.device());
   RationalTensor result;
   {
     AllowThreads unlocked(a.num.numel() + b.num.numel() > kReleaseGilElements);
-    result = kalvex::matmul(a, b, primes);
+    result = kalvex::matmul(a, b);
   }
   return make_instance(result).release();
 }

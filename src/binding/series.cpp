@@ -1,10 +1,9 @@
 // The Taylor series and Newton's square root, as module functions.
 #include "binding/bodies.h"
-#include "binding/series.h"
 #include "binding/errors.h"
 #include "binding/instance.h"
+#include "binding/series.h"
 #include "binding/tensors.h"
-#include "core/standard_basis.h"
 #include "functional/newton.h"
 #include "functional/series.h"
 #include "reconstruct/float_view.h"
@@ -37,11 +36,10 @@ PyObject* taylor_of(Series series, PyObject* const* args) {
   const std::vector<int64_t> shape = user_shape(x);
   const RationalTensor value = load(x);
   prepare_device(device);
-  const at::Tensor primes = standard_primes(device);
   RationalTensor result;
   {
     AllowThreads unlocked(value.num.numel() > kReleaseGilElements);
-    result = taylor(series, value, shape, device, terms, primes);
+    result = taylor(series, value, shape, device, terms);
   }
   return make_instance(result).release();
 }
@@ -65,11 +63,10 @@ Ref newton_root(PyObject* a, int64_t max_iterations, int64_t max_bits) {
     a_float = float_view(value.num, value.denom, value.primes, shape, device);
   }
   prepare_device(device);
-  const at::Tensor primes = standard_primes(device);
   RationalTensor result;
   {
     AllowThreads unlocked(value.num.numel() > kReleaseGilElements);
-    result = sqrt_newton(value, a_float, shape, device, max_iterations, max_bits, primes);
+    result = sqrt_newton(value, a_float, shape, device, max_iterations, max_bits);
   }
   return make_instance(result);
 }

@@ -5,7 +5,6 @@
 #include "binding/ints.h"
 #include "binding/series.h"
 #include "binding/tensors.h"
-#include "core/standard_basis.h"
 #include "elementwise/cumulative.h"
 #include "elementwise/statistics.h"
 
@@ -18,9 +17,8 @@ RationalTensor variance_of(PyObject* self, PyObject* correction) {
   const at::Device device = instance_device(self);
   const RationalTensor x = load(self);
   prepare_device(device);
-  const at::Tensor primes = standard_primes(device);
   AllowThreads unlocked(x.num.numel() > kReleaseGilElements);
-  return kalvex::variance(x, c, device, primes);
+  return kalvex::variance(x, c, device);
 }
 
 PyObject* running_of(Running kind, PyObject* const* args) {
@@ -48,11 +46,10 @@ PyObject* norm(PyObject* const* args) {
   if (p == -1 && PyErr_Occurred()) throw_error_set();
   if (overflow == 0 && p == 2) {
     const RationalTensor x = load(self);
-    const at::Tensor primes = standard_primes(x.num.device());
     RationalTensor sum_sq;
     {
       AllowThreads unlocked(x.num.numel() > kReleaseGilElements);
-      sum_sq = kalvex::sum_of_squares(x, primes);
+      sum_sq = kalvex::sum_of_squares(x);
     }
     Ref total = make_instance(sum_sq);
     return newton_root(total.get(), kNewtonIterations, kNewtonBits).release();

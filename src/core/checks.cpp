@@ -42,7 +42,7 @@ void check_int64(const at::Tensor& t, const char* slot, const char* what) {
   std::ostringstream message;
   message << "ModularTensor residues do not match their prime basis: num " << x.num.sizes() << ", denom "
           << x.denom.sizes() << ", primes " << x.primes.sizes()
-          << " (expected num and denom of shape [P, ...] for primes of shape [P], P > 0)";
+          << " (expected num and denom of shape [P, ...], of one rank, for primes of shape [P], P > 0)";
   fail(ErrorKind::Value, message.str());
 }
 
@@ -60,7 +60,9 @@ void check_residues(const RationalTensor& x) {
   check_int64(x.num, "num", "residues");
   check_int64(x.denom, "denom", "residues");
   check_int64(x.primes, "primes", "primes");
-  if (x.primes.dim() != 1 || x.num.dim() < 1 || x.denom.dim() < 1) bad_layout(x);
+  // Equal ranks: otherwise broadcasting would align the prime axis of one
+  // half with a user axis of the other.
+  if (x.primes.dim() != 1 || x.num.dim() < 1 || x.denom.dim() != x.num.dim()) bad_layout(x);
   const int64_t rows = x.primes.size(0);
   if (rows == 0 || x.num.size(0) != rows || x.denom.size(0) != rows) bad_layout(x);
 }

@@ -10,6 +10,7 @@
 #include "core/kernels/constant_rows.h"
 #include "core/paths.h"
 #include "core/simd.h"
+#include "core/standard_basis.h"
 
 namespace kalvex {
 
@@ -166,18 +167,16 @@ at::Tensor filled_approx(double value, at::IntArrayRef shape, at::Device device)
   return shape.empty() ? one : one.expand(shape);
 }
 
-RationalTensor from_fraction(const BigInt& num, const BigInt& denom, at::IntArrayRef shape, at::Device device,
-                             const at::Tensor& primes) {
+RationalTensor from_fraction(const BigInt& num, const BigInt& denom, at::IntArrayRef shape, at::Device device) {
   // torch's own message for a negative dimension (it names the user shape).
   at::detail::check_size_nonnegative(shape);
   at::Tensor num_res = filled_residues(residues_of(num), shape, device);
   at::Tensor denom_res = filled_residues(residues_of(denom), shape, device);
   const double quotient = true_divide(num, denom);
-  return RationalTensor{num_res, denom_res, primes, filled_approx(quotient, shape, device)};
+  return RationalTensor{num_res, denom_res, standard_primes(device), filled_approx(quotient, shape, device)};
 }
 
-RationalTensor from_fraction(int64_t num, int64_t denom, at::IntArrayRef shape, at::Device device,
-                             const at::Tensor& primes) {
+RationalTensor from_fraction(int64_t num, int64_t denom, at::IntArrayRef shape, at::Device device) {
   constexpr int64_t kExact = int64_t{1} << 53;
   if (num > -kExact && num < kExact && denom > -kExact && denom < kExact) {
     // Shape errors come before the division's, as they do when the residues are made first.
@@ -186,13 +185,14 @@ RationalTensor from_fraction(int64_t num, int64_t denom, at::IntArrayRef shape, 
     at::Tensor num_res = filled_residues(residues_of(num), shape, device);
     at::Tensor denom_res = filled_residues(residues_of(denom), shape, device);
     const double quotient = static_cast<double>(num) / static_cast<double>(denom);
-    return RationalTensor{num_res, denom_res, primes, filled_approx(quotient, shape, device)};
+    return RationalTensor{num_res, denom_res, standard_primes(device), filled_approx(quotient, shape, device)};
   }
-  return from_fraction(BigInt::from_int64(num), BigInt::from_int64(denom), shape, device, primes);
+  return from_fraction(BigInt::from_int64(num), BigInt::from_int64(denom), shape, device);
 }
 
-RationalTensor from_tensor(const at::Tensor& x, const at::Tensor& primes) {
+RationalTensor from_tensor(const at::Tensor& x) {
   if (x.is_complex()) fail(ErrorKind::Type, "from_tensor() expects a real tensor, got " + std::string(c10::toString(x.scalar_type())));
+  const at::Tensor primes = standard_primes(x.device());
   at::Tensor num;
   if (cpu_capture_applies(x, primes)) {
     const at::Tensor src = x.contiguous();

@@ -24,14 +24,12 @@ at::Tensor filled_approx(double value, at::IntArrayRef shape, at::Device device)
 
 // num/denom filled into `shape`, stored unreduced; the approximation is the
 // correctly rounded quotient (ZeroDivision and Overflow errors as Python's).
-// `primes` is the basis tensor already on `device`.
-RationalTensor from_fraction(const BigInt& num, const BigInt& denom, at::IntArrayRef shape, at::Device device,
-                             const at::Tensor& primes);
-RationalTensor from_fraction(int64_t num, int64_t denom, at::IntArrayRef shape, at::Device device,
-                             const at::Tensor& primes);
+// Values made afresh hold the standard basis of their device.
+RationalTensor from_fraction(const BigInt& num, const BigInt& denom, at::IntArrayRef shape, at::Device device);
+RationalTensor from_fraction(int64_t num, int64_t denom, at::IntArrayRef shape, at::Device device);
 
 // Every element v of x (already on its target device) captured as
 // trunc(v * 2^52) / 2^52; the approximation is x as float32.
-RationalTensor from_tensor(const at::Tensor& x, const at::Tensor& primes);
+RationalTensor from_tensor(const at::Tensor& x);
 
 }  // namespace kalvex

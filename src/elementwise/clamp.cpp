@@ -8,6 +8,7 @@
 #include "core/checks.h"
 #include "core/construct.h"
 #include "core/errors.h"
+#include "core/standard_basis.h"
 #include "elementwise/kernels.h"
 #include "reconstruct/float_view.h"
 
@@ -38,8 +39,9 @@ struct Bound {
   }
 
   // The value a replaced element shows in a view rebuilt from its residues.
-  at::Tensor rebuilt_value(const at::Tensor& primes, at::Device device) const {
-    return float_view(filled_residues(num, {1}, device), filled_residues(den, {1}, device), primes, {1}, device)
+  at::Tensor rebuilt_value(at::Device device) const {
+    return float_view(filled_residues(num, {1}, device), filled_residues(den, {1}, device), standard_primes(device),
+                      {1}, device)
         .reshape({});
   }
 };
@@ -53,8 +55,7 @@ bool any_true(const at::Tensor& mask) { return at::any(mask).item<bool>(); }
 }  // namespace
 
 c10::optional<RationalTensor> clamp(const RationalTensor& x, const at::Tensor& view, c10::optional<double> lo,
-                                    c10::optional<double> hi, const at::Tensor& primes,
-                                    const std::function<at::Tensor()>& rebuilt_view) {
+                                    c10::optional<double> hi, const std::function<at::Tensor()>& rebuilt_view) {
   check_residues(x);
   const at::Device device = x.num.device();
   c10::optional<at::Tensor> approx = x.approx;
@@ -74,7 +75,7 @@ c10::optional<RationalTensor> clamp(const RationalTensor& x, const at::Tensor& v
     // The upper bound decides on the view the lower one left.
     at::Tensor current = view;
     if (below.defined())
-      current = approx ? *approx : at::where(below, lower->rebuilt_value(primes, device), rebuilt_view());
+      current = approx ? *approx : at::where(below, lower->rebuilt_value(device), rebuilt_view());
     at::Tensor mask = at::gt(current, *hi);
     if (any_true(mask)) {
       above = mask;

@@ -18,10 +18,9 @@ namespace kalvex {
 //
 // `view` is x's float view in x's shape (see sign_ops.h); `rebuilt_view`
 // gives the view rebuilt from x's residues, needed only when x has no
-// approximation and both bounds replace something.  `primes` is the standard
-// basis on x's device, in which the bounds are stored.
+// approximation and both bounds replace something.  The bounds are stored
+// in the standard basis of x's device.
 c10::optional<RationalTensor> clamp(const RationalTensor& x, const at::Tensor& view, c10::optional<double> lo,
-                                    c10::optional<double> hi, const at::Tensor& primes,
-                                    const std::function<at::Tensor()>& rebuilt_view);
+                                    c10::optional<double> hi, const std::function<at::Tensor()>& rebuilt_view);
 
 }  // namespace kalvex

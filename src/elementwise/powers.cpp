@@ -11,6 +11,7 @@
 #include "core/checks.h"
 #include "core/construct.h"
 #include "core/errors.h"
+#include "core/standard_basis.h"
 #include "elementwise/kernels.h"
 #include "reconstruct/crt.h"
 #include "reconstruct/host_residues.h"
@@ -29,7 +30,7 @@ constexpr size_t kTrustedBits = 555;
 constexpr size_t kWrittenOutBits = size_t{1} << 16;
 
 RationalTensor ones(at::IntArrayRef shape, at::Device device, const at::Tensor& primes) {
-  return from_fraction(1, 1, shape, device, primes);
+  return from_fraction(1, 1, shape, device);
 }
 
 bool is_one_element_shape(at::IntArrayRef shape) { return shape.empty() || (shape.size() == 1 && shape[0] == 1); }
@@ -87,7 +88,7 @@ RationalTensor exact_power(const Fraction& v, const BigInt& n, at::IntArrayRef s
     mpz_pow_ui(num.get(), v.num.get(), e);
     mpz_pow_ui(den.get(), v.den.get(), e);
     try {
-      return from_fraction(num, den, shape, device, primes);
+      return from_fraction(num, den, shape, device);
     } catch (const Error& error) {
       if (error.kind() != ErrorKind::Overflow) throw;
     }
@@ -108,7 +109,7 @@ RationalTensor exact_power(const Fraction& v, const BigInt& n, at::IntArrayRef s
 }
 
 RationalTensor simplified_or_same(const RationalTensor& t, at::Device device, const at::Tensor& primes) {
-  c10::optional<RationalTensor> rebuilt = simplified(t, t.shape(), device, primes);
+  c10::optional<RationalTensor> rebuilt = simplified(t, t.shape(), device);
   return rebuilt ? *rebuilt : t;
 }
 
@@ -161,7 +162,8 @@ RationalTensor positive_power(const RationalTensor& x, const BigInt& n, at::IntA
 }  // namespace
 
 c10::optional<RationalTensor> power(const RationalTensor& x, const BigInt& n, at::IntArrayRef shape,
-                                    at::Device device, const at::Tensor& primes) {
+                                    at::Device device) {
+  const at::Tensor primes = standard_primes(device);
   if (n.sign() == 0) return ones(shape, device, primes);
   if (mpz_cmp_ui(n.get(), 1) == 0) return c10::nullopt;
   // Every product of the chain starts from ones, in the standard basis.

@@ -23,9 +23,9 @@
 namespace kalvex {
 
 // x^n; none for n = 1 (the caller returns x itself).  `shape` and `device`
-// are x's user shape and device, `primes` the standard basis there: results
-// made afresh (ones, rebuilt values) live in it.
+// are x's user shape and device; results made afresh (ones, rebuilt values)
+// live in the standard basis there.
 c10::optional<RationalTensor> power(const RationalTensor& x, const BigInt& n, at::IntArrayRef shape,
-                                    at::Device device, const at::Tensor& primes);
+                                    at::Device device);
 
 }  // namespace kalvex

@@ -13,6 +13,7 @@
 #include "core/modmath.h"
 #include "core/paths.h"
 #include "core/simd.h"
+#include "core/standard_basis.h"
 #include "reconstruct/rational.h"
 #include "reconstruct/scalar.h"
 #include "reduce/sum.h"
@@ -42,7 +43,7 @@ BigInt big(mpz_srcptr v) {
 // The result in lowest terms, as the last reduction rebuilds it; a value
 // beyond the double range (far beyond the read-back range) keeps its exact
 // residues with an infinite approximation.
-RationalTensor rebuilt(const BigRational& value, at::Device device, const at::Tensor& standard_primes) {
+RationalTensor rebuilt(const BigRational& value, at::Device device) {
   const BigInt num = big(mpq_numref(value.get())), den = big(mpq_denref(value.get()));
   const std::vector<int64_t> shape{1};
   double approx;
@@ -52,18 +53,18 @@ RationalTensor rebuilt(const BigRational& value, at::Device device, const at::Te
     approx = num.sign() < 0 ? -HUGE_VAL : HUGE_VAL;
   }
   return RationalTensor{filled_residues(residues_of(num), shape, device),
-                        filled_residues(residues_of(den), shape, device), standard_primes,
+                        filled_residues(residues_of(den), shape, device), standard_primes(device),
                         filled_approx(approx, shape, device)};
 }
 
 // The one-element steps as written, for sums that do not read back.
 RationalTensor variance_by_steps(const RationalTensor& sum, const RationalTensor& sum_sq, int64_t n,
-                                 const BigInt& correction, at::Device device, const at::Tensor& standard_primes) {
+                                 const BigInt& correction, at::Device device) {
   const std::vector<int64_t> shape{1};
   auto simplify = [&](const RationalTensor& t) {
-    return simplified(t, shape, device, standard_primes).value_or(t);
+    return simplified(t, shape, device).value_or(t);
   };
-  const RationalTensor n_mt = from_fraction(n, int64_t{1}, shape, device, standard_primes);
+  const RationalTensor n_mt = from_fraction(n, int64_t{1}, shape, device);
   const RationalTensor mean = simplify(binary(BinaryOp::Div, sum, n_mt));
   const RationalTensor mean_sq = simplify(binary(BinaryOp::Div, sum_sq, n_mt));
   const RationalTensor mean_val_sq = binary(BinaryOp::Mul, mean, mean);
@@ -72,7 +73,7 @@ RationalTensor variance_by_steps(const RationalTensor& sum, const RationalTensor
     const BigInt count = BigInt::from_int64(n);
     BigInt rest;
     mpz_sub(rest.get(), count.get(), correction.get());
-    result = simplify(binary(BinaryOp::Mul, result, from_fraction(count, rest, shape, device, standard_primes)));
+    result = simplify(binary(BinaryOp::Mul, result, from_fraction(count, rest, shape, device)));
   }
   return result;
 }
@@ -151,20 +152,19 @@ void product_by_halving(const at::Tensor& num, const at::Tensor& den, const at::
 
 }  // namespace
 
-RationalTensor variance(const RationalTensor& x, const BigInt& correction, at::Device device,
-                        const at::Tensor& standard_primes) {
+RationalTensor variance(const RationalTensor& x, const BigInt& correction, at::Device device) {
   check_residues(x);
   int64_t n = 1;
   for (int64_t s : x.shape()) n *= s;
-  const RationalTensor sum = sum_all(x, standard_primes);
-  const RationalTensor sum_sq = dot(x, x, standard_primes);
+  const RationalTensor sum = sum_all(x);
+  const RationalTensor sum_sq = dot(x, x);
 
   // NOTE: [Variance from two exact sums]
   // Each step of the variance ends in a reduction of a one-element tensor,
   // so with both sums known exactly the result is their exact combination.
   BigRational mean, mean_sq;
   if (n == 0 || !read_value(sum, mean) || !read_value(sum_sq, mean_sq))
-    return variance_by_steps(sum, sum_sq, n, correction, device, standard_primes);
+    return variance_by_steps(sum, sum_sq, n, correction, device);
   BigRational count, result;
   mpq_set_si(count.get(), n, 1);
   mpq_div(mean.get(), mean.get(), count.get());
@@ -179,13 +179,13 @@ RationalTensor variance(const RationalTensor& x, const BigInt& correction, at::D
     mpq_canonicalize(factor.get());
     mpq_mul(result.get(), result.get(), factor.get());
   }
-  return rebuilt(result, device, standard_primes);
+  return rebuilt(result, device);
 }
 
-RationalTensor sum_of_squares(const RationalTensor& x, const at::Tensor& standard_primes) {
+RationalTensor sum_of_squares(const RationalTensor& x) {
   check_residues(x);
-  const RationalTensor total = dot(x, x, standard_primes);
-  return simplified(total, total.shape(), total.num.device(), standard_primes).value_or(total);
+  const RationalTensor total = dot(x, x);
+  return simplified(total, total.shape(), total.num.device()).value_or(total);
 }
 
 RationalTensor product(const RationalTensor& x) {

@@ -15,11 +15,10 @@ namespace kalvex {
 // NOTE: [Variance from two exact sums]: when both sums read back, the rest
 // is exact host arithmetic on their values; otherwise (zero denominators,
 // no elements) the one-element steps run on tensors as written.
-RationalTensor variance(const RationalTensor& x, const BigInt& correction, at::Device device,
-                        const at::Tensor& standard_primes);
+RationalTensor variance(const RationalTensor& x, const BigInt& correction, at::Device device);
 
 // (x * x).sum() brought to lowest terms: what the L2 norm takes the root of.
-RationalTensor sum_of_squares(const RationalTensor& x, const at::Tensor& standard_primes);
+RationalTensor sum_of_squares(const RationalTensor& x);
 
 // The unreduced product of all elements, numerators and denominators
 // multiplied separately (any order gives the same residues); a tensor

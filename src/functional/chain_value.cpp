@@ -1,5 +1,4 @@
 #include "functional/chain_value.h"
-#include "core/host_mod.h"
 
 #include <cmath>
 #include <limits>
@@ -7,7 +6,9 @@
 
 #include "core/basis.h"
 #include "core/errors.h"
+#include "core/host_mod.h"
 #include "core/modmath.h"
+#include "core/standard_basis.h"
 
 namespace kalvex {
 
@@ -176,11 +177,11 @@ void ChainValue::scale(long num, unsigned long den) {
   settle();
 }
 
-RationalTensor ChainValue::build(at::IntArrayRef shape, at::Device device, const at::Tensor& standard_primes) const {
+RationalTensor ChainValue::build(at::IntArrayRef shape, at::Device device) const {
   const Pair p = pair();
   const double approx = exact_ ? quotient(q_) : approx_;
   return RationalTensor{filled_residues(p.num, shape, device), filled_residues(p.den, shape, device),
-                        standard_primes, filled_approx(approx, shape, device)};
+                        standard_primes(device), filled_approx(approx, shape, device)};
 }
 
 }  // namespace kalvex

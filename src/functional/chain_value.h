@@ -48,8 +48,9 @@ class ChainValue {
 
   // The tensor of `shape` on `device` holding this value: the residues of the
   // reduced pair and its correctly rounded quotient, as the constructors give
-  // them; past the cap the pair's residues and the carried approximation.
-  RationalTensor build(at::IntArrayRef shape, at::Device device, const at::Tensor& standard_primes) const;
+  // them, in the standard basis of `device`; past the cap the pair's residues
+  // and the carried approximation.
+  RationalTensor build(at::IntArrayRef shape, at::Device device) const;
 
  private:
   struct Pair {

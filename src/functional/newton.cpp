@@ -154,7 +154,7 @@ int64_t planned_steps(const RationalTensor& a, const at::Tensor& x0, int64_t max
 
 RationalTensor newton_by_steps(const TensorChain& c, const RationalTensor& a, const at::Tensor& x0,
                                int64_t max_iterations, int64_t max_bits) {
-  RationalTensor x = from_tensor(x0.to(c.device), c.primes);
+  RationalTensor x = from_tensor(x0.to(c.device));
   const RationalTensor two = c.integer(2);
   auto step = [&](const RationalTensor& v) { return c.div(c.add(v, c.div(a, v)), two); };
   if (!c.one_element()) {
@@ -173,20 +173,19 @@ RationalTensor newton_by_steps(const TensorChain& c, const RationalTensor& a, co
 }  // namespace
 
 RationalTensor sqrt_newton(const RationalTensor& a, const at::Tensor& a_float, at::IntArrayRef shape,
-                           at::Device device, int64_t max_iterations, int64_t max_bits,
-                           const at::Tensor& standard_primes) {
+                           at::Device device, int64_t max_iterations, int64_t max_bits) {
   check_residues(a);
-  const TensorChain chain{std::vector<int64_t>(shape.begin(), shape.end()), device, standard_primes};
+  const TensorChain chain{std::vector<int64_t>(shape.begin(), shape.end()), device};
   if (chain.one_element() && a_float.numel() == 1) {
     if (const auto value = input_value(a)) {
       const c10::optional<float> small = small_seed(a_float);
       const at::Tensor x0 = small ? at::Tensor() : seed(a_float, shape);
       const double v = small ? static_cast<double>(*small) : x0.to(at::kDouble).item<double>();
       if (const auto outcome = iterate_on_host(*value, captured_numerator(v), max_iterations, max_bits)) {
-        if (outcome->stepped) return outcome->x.build(shape, device, standard_primes);
+        if (outcome->stepped) return outcome->x.build(shape, device);
         const at::Tensor start =
             small ? at::full(shape, *small, at::TensorOptions().dtype(at::kFloat)) : x0;
-        return from_tensor(start.to(device), standard_primes);
+        return from_tensor(start.to(device));
       }
     }
   }

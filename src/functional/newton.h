@@ -19,9 +19,8 @@ namespace kalvex {
 
 // a has user shape `shape` and device slot `device`; `a_float` is its float
 // view (its approximation, or the view rebuilt from its residues).  The
-// result has a's shape and device and the standard basis `standard_primes`.
+// result has a's shape and device and the standard basis there.
 RationalTensor sqrt_newton(const RationalTensor& a, const at::Tensor& a_float, at::IntArrayRef shape,
-                           at::Device device, int64_t max_iterations, int64_t max_bits,
-                           const at::Tensor& standard_primes);
+                           at::Device device, int64_t max_iterations, int64_t max_bits);
 
 }  // namespace kalvex

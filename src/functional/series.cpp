@@ -178,11 +178,11 @@ RationalTensor by_steps(Series series, const TensorChain& c, const RationalTenso
 }  // namespace
 
 RationalTensor taylor(Series series, const RationalTensor& x, at::IntArrayRef shape, at::Device device,
-                      int64_t terms, const at::Tensor& standard_primes) {
+                      int64_t terms) {
   check_residues(x);
-  const TensorChain chain{std::vector<int64_t>(shape.begin(), shape.end()), device, standard_primes};
+  const TensorChain chain{std::vector<int64_t>(shape.begin(), shape.end()), device};
   if (chain.one_element()) {
-    if (const auto value = input_value(x)) return on_host(series, *value, terms).build(shape, device, standard_primes);
+    if (const auto value = input_value(x)) return on_host(series, *value, terms).build(shape, device);
   }
   return by_steps(series, chain, x, terms);
 }

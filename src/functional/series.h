@@ -18,8 +18,8 @@ enum class Series { Exp, Sin, Cos, Log1p, Sqrt };
 
 // The series of x, whose user shape is `shape` and whose device slot names
 // `device`; the result has that shape and device and the standard basis
-// (`standard_primes`, on `device`).  Counts of 0 or below add no term.
+// there.  Counts of 0 or below add no term.
 RationalTensor taylor(Series series, const RationalTensor& x, at::IntArrayRef shape, at::Device device,
-                      int64_t terms, const at::Tensor& standard_primes);
+                      int64_t terms);
 
 }  // namespace kalvex

@@ -21,18 +21,17 @@ namespace kalvex {
 struct TensorChain {
   std::vector<int64_t> shape;
   at::Device device;
-  at::Tensor primes;  // the standard basis on `device`
 
   bool one_element() const { return shape.empty() || (shape.size() == 1 && shape[0] == 1); }
 
   RationalTensor fraction(const BigInt& num, const BigInt& den) const {
-    return from_fraction(num, den, shape, device, primes);
+    return from_fraction(num, den, shape, device);
   }
-  RationalTensor integer(int64_t value) const { return from_fraction(value, int64_t{1}, shape, device, primes); }
+  RationalTensor integer(int64_t value) const { return from_fraction(value, int64_t{1}, shape, device); }
 
   RationalTensor simplify(const RationalTensor& t) const {
     if (!one_element()) return t;
-    return simplified(t, shape, device, primes).value_or(t);
+    return simplified(t, shape, device).value_or(t);
   }
 
   static RationalTensor add(const RationalTensor& x, const RationalTensor& y) {

@@ -40,10 +40,10 @@ RationalTensor adjugate_over(const RationalTensor& a, const HostOperands& host, 
 
 }  // namespace
 
-RationalTensor inv(const RationalTensor& a, const at::Tensor& standard_primes, const DetSource& det_of_a) {
+RationalTensor inv(const RationalTensor& a, const DetSource& det_of_a) {
   const int64_t n = square_size(a, "inv requires square matrix");
   if (det_of_a || n != 2) {
-    const RationalTensor d = det_of_a ? det_of_a() : det(a, standard_primes);
+    const RationalTensor d = det_of_a ? det_of_a() : det(a);
     if (n == 1) return reciprocal_matrix(d);
     if (n != 2) refuse_size();
     check_matrix(a);

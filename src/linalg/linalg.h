@@ -36,20 +36,19 @@ using DetSource = std::function<RationalTensor()>;
 // only once the determinant of the matrix is known and n >= 1.
 using ColumnSource = std::function<std::pair<at::Tensor, at::Tensor>(int64_t rows, int64_t n)>;
 
-// `standard_primes` is the prime basis on the matrix's device, for values
-// made afresh.
+// Values made afresh hold the standard basis of the matrix's device.
 
 // The exact sum of the diagonal, as the full sum of a vector of n elements.
-RationalTensor trace(const RationalTensor& a, const at::Tensor& standard_primes);
+RationalTensor trace(const RationalTensor& a);
 
 // [1] for n = 1..5 (1 x 1: the entry itself, unreduced), [] zero for n = 0.
-RationalTensor det(const RationalTensor& a, const at::Tensor& standard_primes);
+RationalTensor det(const RationalTensor& a);
 
 // [n, n] for n = 1, 2.
-RationalTensor inv(const RationalTensor& a, const at::Tensor& standard_primes, const DetSource& det_of_a = {});
+RationalTensor inv(const RationalTensor& a, const DetSource& det_of_a = {});
 
 // [n] for n = 1..4.
-RationalTensor solve(const RationalTensor& a, const ColumnSource& b, const at::Tensor& standard_primes,
+RationalTensor solve(const RationalTensor& a, const ColumnSource& b,
                      const DetSource& det_of_a = {});
 
 }  // namespace kalvex::linalg

@@ -41,14 +41,14 @@ RationalTensor solution(const std::vector<ResidueFraction>& x, const RationalTen
 
 }  // namespace
 
-RationalTensor solve(const RationalTensor& a, const ColumnSource& b, const at::Tensor& standard_primes,
+RationalTensor solve(const RationalTensor& a, const ColumnSource& b,
                      const DetSource& det_of_a) {
   const int64_t n = square_size(a, "solve requires square matrix A");
   if (n > 4) fail(ErrorKind::NotImplemented, "solve only supports systems up to 4x4");
   c10::optional<RationalTensor> given;
   if (det_of_a) given = det_of_a();
   if (n == 0) {
-    if (!given) det(a, standard_primes);
+    if (!given) det(a);
     at::stack(std::vector<at::Tensor>{}, 1);  // no component to stack: torch's own error
   }
   // det(A) comes before the first column is assigned: whatever refuses A

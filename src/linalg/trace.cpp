@@ -8,13 +8,13 @@
 
 namespace kalvex::linalg {
 
-RationalTensor trace(const RationalTensor& a, const at::Tensor& standard_primes) {
+RationalTensor trace(const RationalTensor& a) {
   const int64_t n = square_size(a, "trace requires square matrix");
   if (n == 0) at::stack(std::vector<at::Tensor>{}, 1);  // no diagonal to stack: torch's own error
   check_residues(a);
   const RationalTensor diagonal{at::diagonal(a.num, 0, 1, 2), at::diagonal(a.denom, 0, 1, 2), a.primes,
                                 c10::nullopt};
-  return sum_all(diagonal, standard_primes);
+  return sum_all(diagonal);
 }
 
 }  // namespace kalvex::linalg

@@ -23,15 +23,13 @@ void check_scalar_shape(at::IntArrayRef shape);
 Fraction read_scalar(const at::Tensor& num, const at::Tensor& denom, const at::Tensor& primes);
 
 // The tensor of `shape` on `device` holding `value` afresh (residues of the
-// reduced pair in the standard basis, `primes` being that basis on `device`);
-// none for a zero denominator, which has no value to rebuild.
-c10::optional<RationalTensor> rebuild_scalar(const Fraction& value, at::IntArrayRef shape, at::Device device,
-                                             const at::Tensor& primes);
+// reduced pair in the standard basis); none for a zero denominator, which has
+// no value to rebuild.
+c10::optional<RationalTensor> rebuild_scalar(const Fraction& value, at::IntArrayRef shape, at::Device device);
 
 // `t`, of user shape `shape`, rebuilt on `device` from its reduced value; none
 // where that cannot be done (another shape, a zero denominator, residues that
 // do not read back).  Never throws.
-c10::optional<RationalTensor> simplified(const RationalTensor& t, at::IntArrayRef shape, at::Device device,
-                                         const at::Tensor& standard_primes);
+c10::optional<RationalTensor> simplified(const RationalTensor& t, at::IntArrayRef shape, at::Device device);
 
 }  // namespace kalvex

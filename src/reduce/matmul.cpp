@@ -162,7 +162,7 @@ std::string size_text(at::IntArrayRef sizes) {
 
 }  // namespace
 
-RationalTensor matmul(const RationalTensor& a, const RationalTensor& b, const at::Tensor& standard_primes) {
+RationalTensor matmul(const RationalTensor& a, const RationalTensor& b) {
   check_operands(a, b);
   if (a.num.dim() != 3 || b.num.dim() != 3) fail(ErrorKind::Value, "matmul requires 2D tensors");
   const int64_t m = a.num.size(1), k = a.num.size(2), k2 = b.num.size(1), n = b.num.size(2);
@@ -171,8 +171,7 @@ RationalTensor matmul(const RationalTensor& a, const RationalTensor& b, const at
   if (a.approx && b.approx) approx = at::matmul(*a.approx, *b.approx);
   if (k == 0) {
     // The empty sum: exact zeros.
-    RationalTensor zeros = from_fraction(int64_t{0}, int64_t{1}, std::vector<int64_t>{m, n}, a.num.device(),
-                                         standard_primes);
+    RationalTensor zeros = from_fraction(int64_t{0}, int64_t{1}, std::vector<int64_t>{m, n}, a.num.device());
     zeros.primes = a.primes;
     zeros.approx = approx;
     return zeros;

@@ -37,6 +37,7 @@
 #include "core/errors.h"
 #include "core/kernels/constant_rows.h"
 #include "core/paths.h"
+#include "core/standard_basis.h"
 #include "reconstruct/crt.h"
 #include "reconstruct/float_view.h"
 #include "reconstruct/rational.h"
@@ -51,8 +52,8 @@ namespace {
 constexpr int64_t kChunk = 64;       // elements summed between reductions to lowest terms
 constexpr int64_t kFirstBatch = 16;  // chunks summed on the device before the first read
 
-RationalTensor rebuilt(const Fraction& f, at::Device device, const at::Tensor& standard_primes) {
-  return from_fraction(f.num, f.den, std::vector<int64_t>{1}, device, standard_primes);
+RationalTensor rebuilt(const Fraction& f, at::Device device) {
+  return from_fraction(f.num, f.den, std::vector<int64_t>{1}, device);
 }
 
 // The CRT constants of a basis; none for one that reads nothing back
@@ -190,8 +191,8 @@ at::Tensor approximate_sum(const RationalTensor& x) {
   return float_view(x.num, x.denom, x.primes, x.shape(), x.num.device()).sum().unsqueeze(0);
 }
 
-RationalTensor simplified_or_same(const RationalTensor& t, const at::Tensor& standard_primes) {
-  return simplified(t, t.shape(), t.num.device(), standard_primes).value_or(t);
+RationalTensor simplified_or_same(const RationalTensor& t) {
+  return simplified(t, t.shape(), t.num.device()).value_or(t);
 }
 
 // The chunk-by-chunk algorithm step by step: for inputs holding a zero
@@ -199,10 +200,9 @@ RationalTensor simplified_or_same(const RationalTensor& t, const at::Tensor& sta
 // cannot rebuild) and for records outside the standard layout.  Reductions
 // rebuild in the standard basis; in any other basis a reduced chunk could not
 // be added to one that stayed, so nothing is reduced there.
-RationalTensor sum_stepwise(const RationalTensor& x, const at::Tensor& num, const at::Tensor& den,
-                            const at::Tensor& standard_primes) {
-  const bool reducible = same_basis(x.primes, standard_primes);
-  auto reduced = [&](const RationalTensor& t) { return reducible ? simplified_or_same(t, standard_primes) : t; };
+RationalTensor sum_stepwise(const RationalTensor& x, const at::Tensor& num, const at::Tensor& den) {
+  const bool reducible = same_basis(x.primes, standard_primes(x.num.device()));
+  auto reduced = [&](const RationalTensor& t) { return reducible ? simplified_or_same(t) : t; };
   const int64_t n = num.size(1);
   c10::optional<RationalTensor> acc;
   for (int64_t start = 0; start < n; start += kChunk) {
@@ -224,21 +224,21 @@ bool standard_layout(const RationalTensor& x, const at::Tensor& num, const at::T
 
 }  // namespace
 
-RationalTensor sum_all(const RationalTensor& x, const at::Tensor& standard_primes) {
+RationalTensor sum_all(const RationalTensor& x) {
   check_residues(x);
   const int64_t rows = x.num.size(0);
   const at::Tensor num = x.num.reshape({rows, -1});
   const at::Tensor den = x.denom.reshape({rows, -1});
   const int64_t n = num.size(1);
-  if (n == 0) return from_fraction(int64_t{0}, int64_t{1}, std::vector<int64_t>{1}, x.num.device(), standard_primes);
+  if (n == 0) return from_fraction(int64_t{0}, int64_t{1}, std::vector<int64_t>{1}, x.num.device());
   if (n == 1) {
     c10::optional<at::Tensor> approx;
     if (x.approx) approx = x.approx->sum().unsqueeze(0);
     return RationalTensor{num.clone(), den.clone(), x.primes, approx};
   }
-  if (!standard_layout(x, num, den)) return sum_stepwise(x, num, den, standard_primes);
+  if (!standard_layout(x, num, den)) return sum_stepwise(x, num, den);
   const auto basis = host_basis(x.primes);
-  if (!basis) return sum_stepwise(x, num, den, standard_primes);
+  if (!basis) return sum_stepwise(x, num, den);
 
   // Step 1: the residues of the exact total, in one pass over the residues
   // (the scan for a shared denominator runs only when the first two share one).
@@ -259,12 +259,12 @@ RationalTensor sum_all(const RationalTensor& x, const at::Tensor& standard_prime
     // A product of denominators is 0 modulo a prime exactly where one of them is.
     zero_in_every_row = std::all_of(total.den.begin(), total.den.end(), [](int64_t d) { return d == 0; });
   }
-  if (zero_in_every_row && has_zero_denominator(den)) return sum_stepwise(x, num, den, standard_primes);
+  if (zero_in_every_row && has_zero_denominator(den)) return sum_stepwise(x, num, den);
 
   // Step 2: one read.
-  if (auto f = read_total(*basis, total.num, total.den)) return rebuilt(*f, x.num.device(), standard_primes);
+  if (auto f = read_total(*basis, total.num, total.den)) return rebuilt(*f, x.num.device());
   // Step 3: exact accumulation while it can still end in a total that fits.
-  if (auto f = sum_exactly(num, den, x.primes, *basis, total)) return rebuilt(*f, x.num.device(), standard_primes);
+  if (auto f = sum_exactly(num, den, x.primes, *basis, total)) return rebuilt(*f, x.num.device());
   // Step 4: exact residues, approximate value.
   if (!folded_num.defined()) sum_axis(num, den, x.primes, 1, folded_num, folded_den);
   return RationalTensor{folded_num.unsqueeze(1), folded_den.unsqueeze(1), x.primes, approximate_sum(x)};
@@ -294,7 +294,7 @@ RationalTensor sum_dim(const RationalTensor& x, int64_t dim) {
   return RationalTensor{out_num, out_den, x.primes, approx};
 }
 
-RationalTensor dot(const RationalTensor& x, const RationalTensor& y, const at::Tensor& standard_primes) {
+RationalTensor dot(const RationalTensor& x, const RationalTensor& y) {
   check_operands(x, y);
   // Products that share a denominator (those of float-captured vectors do) are
   // summed in the scan that forms them, without materialising them.
@@ -302,10 +302,10 @@ RationalTensor dot(const RationalTensor& x, const RationalTensor& y, const at::T
   if (scan && scan->common_denominator && !scan->zero_in_every_row) {
     if (const auto basis = host_basis(x.primes)) {
       if (auto f = read_total(*basis, scan->numerator_sums, scan->denominators))
-        return rebuilt(*f, x.num.device(), standard_primes);
+        return rebuilt(*f, x.num.device());
     }
   }
-  return sum_all(binary(BinaryOp::Mul, x, y), standard_primes);
+  return sum_all(binary(BinaryOp::Mul, x, y));
 }
 
 }  // namespace kalvex
