@@ -34,17 +34,9 @@ def test_init_stores_objects_as_given_and_moves_only_the_primes(device):
     y = MT(meta, host, primes)
     assert y.device.type == y.primes.device.type == "meta" and y.denom is host
     assert MT(host, host, primes).primes is primes  # already on num's device: the same object
-
-    class Basis:
-        def to(self, device):
-            return ("moved to", device)
-
-    assert MT(host, host, Basis()).primes == ("moved to", torch.device("cpu"))
-
-    class Sub(MT):
-        pass
-
-    s = Sub(num, denom)
+    basis = type("Basis", (), {"to": lambda self, device: ("moved to", device)})()
+    assert MT(host, host, basis).primes == ("moved to", torch.device("cpu"))
+    s = type("Sub", (MT,), {})(num, denom)
     s.extra = 1  # a subclass without __slots__ has a dict
     assert s.num is num and s.shape == torch.Size([3]) and repr(s).startswith("ModularTensor(")
 

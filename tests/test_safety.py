@@ -8,6 +8,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import types
 
 import pytest
 import torch
@@ -128,13 +129,9 @@ def test_equal_bases_combine(device):
     a, b = in_basis(OTHER, 5, (3,), device), in_basis(OTHER, -2, (3,), device)
     assert bool((a + b == in_basis(OTHER, 3, (3,), device)).all())
     assert (a * b).sum().to_rational() == a.dot(b).to_rational() == (-30, 1)
-
-    class Residues:  # an operand without a basis shares the left one
-        def __init__(self, t):
-            self.num, self.denom, self._approx = t.num, t.denom, t._approx
-
-    a = MT.from_fraction(1, 3, (2,), device)
-    assert (a + Residues(MT.from_fraction(1, 6, (2,), device))).to_float().tolist() == pytest.approx([0.5] * 2)
+    sixth = MT.from_fraction(1, 6, (2,), device)  # an operand without a basis shares the left one
+    duck = types.SimpleNamespace(num=sixth.num, denom=sixth.denom, _approx=sixth._approx)
+    assert (MT.from_fraction(1, 3, (2,), device) + duck).to_float().tolist() == pytest.approx([0.5] * 2)
 
 
 def test_methods_looping_back_raise_recursion_error():
