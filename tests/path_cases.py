@@ -1,16 +1,9 @@
-"""A battery of operations whose results must not depend on the code path:
-run once on the host paths and once through the generic paths (the
-KALVEX_GENERIC_PATHS switch), every residue, approximation and error is
-compared bit for bit (tests/test_generic_paths.py).
-
-Each case covers a place where the two paths part: construction (capture
-and filled constants), the arithmetic launcher (rows, broadcast, strided,
-and the small-approximation shortcut), sums (scan, fold, halving, chunks,
-zero denominators), dot, matmul, products and running values, statistics,
-picks along an axis, linear algebra and the series.
-
-Run as a script, it writes the normalised results of every case to the
-file named by its first argument, on the device named by its second.
+"""Operations whose results must not depend on the code path, run on the host
+paths and on the generic paths (KALVEX_GENERIC_PATHS); test_generic_paths.py
+compares every residue, approximation and error bit for bit.  The groups cover
+where the paths part: construction, the arithmetic launcher, sums, dot,
+matmul, running values, statistics, picks along an axis, linear algebra and
+series.  As a script: writes the normalised results to argv[1], on device argv[2].
 """
 import sys
 
@@ -42,13 +35,27 @@ def captured(values, device):
     return MT.from_tensor(values.to(device), device)
 
 
-def with_zero_denominator(device):
-    x = mixed((70,), 5, device)
-    return x / MT.from_tensor(torch.tensor([0.0] + [1.0] * 69, dtype=torch.float64), device)
+# The cases that end in an error, which must be the same error on both paths.
+REFUSED = {"from_fraction zero denominator", "matmul mismatch", "gather out of range", "index_select out of range",
+           "scalar gather out of range"}
 
 
-def construction(device):
+def cases(device):
+    """{name: a call giving the results to compare}, by group."""
+    x, y = mixed((3, 4), 10, device), mixed((3, 4), 11, device)
+    row, col = mixed((1, 4), 12, device), mixed((3, 1), 13, device)
+    big_x, big_y = captured(floats(5000, 14), device), captured(floats(5000, 15), device)
+    strided = mixed((6, 8), 16, device)
+    every_other = MT(strided.num[:, ::2, ::2], strided.denom[:, ::2, ::2], None, strided._approx[::2, ::2])
+    shared, unrelated, matrix = captured(floats(3000, 20), device), mixed((300,), 21, device), mixed((5, 7), 22, device)
+    wide = mixed((4, 6), 30, device)
+    index = torch.tensor([[0, 5, 1], [2, 2, 2], [5, 4, 3], [1, 0, 0]]).to(device)
+    a, b, two = mixed((4, 4), 40, device), mixed((4,), 42, device), mixed((2, 2), 43, device)
+    floats_matrix = captured(floats(9, 41).view(3, 3), device)
+    singular = MT.from_tensor(torch.tensor([[1.0, 2.0], [2.0, 4.0]], dtype=torch.float64), device)
+    one, many = MT.from_fraction(1, 3, (), device), captured(floats(6, 50, 0.3), device)
     return {
+        # construction: capture and filled constants
         "from_tensor float64 specials": lambda: captured(torch.tensor(SPECIAL, dtype=torch.float64), device),
         "from_tensor float32 specials": lambda: captured(torch.tensor(SPECIAL, dtype=torch.float32), device),
         "from_tensor float16": lambda: captured(floats(33, 1).half(), device),
@@ -64,16 +71,7 @@ def construction(device):
                                                  MT.from_int(2**70, (), device), MT.zeros((0, 3), device),
                                                  MT.ones((4,), device)),
         "from_fraction zero denominator": lambda: MT.from_fraction(1, 0, (2,), device),
-    }
-
-
-def arithmetic(device):
-    x, y = mixed((3, 4), 10, device), mixed((3, 4), 11, device)
-    row, col = mixed((1, 4), 12, device), mixed((3, 1), 13, device)
-    big_x, big_y = captured(floats(5000, 14), device), captured(floats(5000, 15), device)
-    strided = mixed((6, 8), 16, device)
-    every_other = MT(strided.num[:, ::2, ::2], strided.denom[:, ::2, ::2], None, strided._approx[::2, ::2])
-    return {
+        # the arithmetic launcher
         "+ - * / rows": lambda: (x + y, x - y, x * y, x / y),
         "+ - * / broadcast": lambda: (row + col, col - row, row * x, x / col),
         "+ - * / strided": lambda: (every_other + x, x - every_other, every_other * every_other, x / every_other),
@@ -85,18 +83,12 @@ def arithmetic(device):
         "sign family": lambda: (x.abs(), x.sign(), x.relu(), x.clamp(-0.25, 0.5), x.where(x._approx > 0, y)),
         "extremes": lambda: (x.max(), x.min(), x.argmax(), x.argmin(), x.all(), x.any()),
         "powers": lambda: (x.pow(3), x.square(), x.reciprocal(), (x * 0).reciprocal(), x.pow(0), x.pow(-2)),
-    }
-
-
-def reductions(device):
-    shared = captured(floats(3000, 20), device)
-    unrelated = mixed((300,), 21, device)
-    matrix = mixed((5, 7), 22, device)
-    return {
+        # reductions
         "sum shared denominators": lambda: (shared.sum(), captured(floats(2, 23), device).sum()),
         "sum unrelated denominators": lambda: (unrelated.sum(), mixed((70,), 24, device).sum()),
         "sum beyond the read-back range": lambda: mixed((4000,), 25, device).sum(),
-        "sum with a zero denominator": lambda: with_zero_denominator(device).sum(),
+        "sum with a zero denominator": lambda: (mixed((70,), 5, device) / captured(
+            torch.tensor([0.0] + [1.0] * 69, dtype=torch.float64), device)).sum(),
         "sum over dims": lambda: (matrix.sum(0), matrix.sum(1), matrix.sum(-1), matrix.T.sum(0)),
         "dot": lambda: (shared.dot(shared), unrelated.dot(unrelated), shared.dot(captured(floats(3000, 28), device))),
         "matmul": lambda: (matrix.matmul(matrix.T), matrix.T.matmul(matrix), matrix.matmul(MT.zeros((7, 0), device))),
@@ -105,41 +97,21 @@ def reductions(device):
         "cumsum and cumprod": lambda: (shared.cumsum(), unrelated.cumsum(), unrelated.cumprod(),
                                        captured(floats(700, 27), device).cumprod()),
         "statistics": lambda: (unrelated.var(), unrelated.std(), shared.var(0), unrelated.norm(), shared.norm(1)),
-    }
-
-
-def shape_and_order(device):
-    x = mixed((4, 6), 30, device)
-    index = torch.tensor([[0, 5, 1], [2, 2, 2], [5, 4, 3], [1, 0, 0]]).to(device)
-    return {
-        "gather and index_select": lambda: (x.gather(1, index), x.T.gather(0, index.T[:, :2]),
-                                            x.index_select(1, torch.tensor([5, 0, 0]).to(device))),
-        "gather out of range": lambda: x.gather(1, index + 3),
-        "index_select out of range": lambda: x.index_select(0, torch.tensor([1, 4]).to(device)),
+        # picks along an axis and ordering
+        "gather and index_select": lambda: (wide.gather(1, index), wide.T.gather(0, index.T[:, :2]),
+                                            wide.index_select(1, torch.tensor([5, 0, 0]).to(device))),
+        "gather out of range": lambda: wide.gather(1, index + 3),
+        "index_select out of range": lambda: wide.index_select(0, torch.tensor([1, 4]).to(device)),
         "scalar gather out of range": lambda: MT.from_int(3, (), device).gather(0, torch.tensor(1).to(device)),
         "scalar index_select": lambda: MT.from_int(3, (), device).index_select(0, torch.tensor([0, 0]).to(device)),
-        "sort, argsort, topk": lambda: (x.sort(), x.sort(0, True), x.argsort(), x.topk(2), x.T.topk(3, 0, False)),
-    }
-
-
-def linear_algebra(device):
-    a = mixed((4, 4), 40, device)
-    floats_matrix = captured(floats(9, 41).view(3, 3), device)
-    two = mixed((2, 2), 43, device)
-    singular = MT.from_tensor(torch.tensor([[1.0, 2.0], [2.0, 4.0]], dtype=torch.float64), device)
-    b = mixed((4,), 42, device)
-    return {
+        "sort, argsort, topk": lambda: (wide.sort(), wide.sort(0, True), wide.argsort(), wide.topk(2),
+                                        wide.T.topk(3, 0, False)),
+        # linear algebra
         "trace and det": lambda: (a.trace(), a.det(), floats_matrix.det(), singular.det()),
         "inv and solve": lambda: (two.inv(), captured(floats(4, 44).view(2, 2), device).inv(), a.solve(b),
                                   floats_matrix.solve(captured(floats(3, 45), device))),
         "inv of a singular matrix": lambda: singular.inv(),
-    }
-
-
-def series(device):
-    one = MT.from_fraction(1, 3, (), device)
-    many = captured(floats(6, 50, 0.3), device)
-    return {
+        # series and read-back
         "taylor": lambda: (kx.exp_taylor(one, 8), kx.sin_taylor(many, 5), kx.cos_taylor(many, 5),
                            kx.log1p_taylor(one, 6), kx.sqrt_taylor(MT.from_fraction(5, 4, (), device), 6)),
         "newton": lambda: (kx.sqrt_newton(MT.from_fraction(2, 1, (), device), 4),
@@ -147,18 +119,6 @@ def series(device):
         "read back": lambda: (many.to_float(), many.simplify(), one.to_rational(), one.to_decimal(),
                               mixed((3,), 52, device).to_float()),
     }
-
-
-# The cases that end in an error, which must be the same error on both paths.
-REFUSED = {"from_fraction zero denominator", "matmul mismatch", "gather out of range", "index_select out of range",
-           "scalar gather out of range"}
-
-
-def cases(device):
-    table = {}
-    for group in (construction, arithmetic, reductions, shape_and_order, linear_algebra, series):
-        table.update(group(device))
-    return table
 
 
 def normalised(value):
@@ -184,9 +144,5 @@ def outcome(case):
         return ("raises", type(error).__name__, str(error))
 
 
-def results(device):
-    return {name: outcome(case) for name, case in cases(device).items()}
-
-
 if __name__ == "__main__":
-    torch.save(results(sys.argv[2]), sys.argv[1])
+    torch.save({name: outcome(case) for name, case in cases(sys.argv[2]).items()}, sys.argv[1])

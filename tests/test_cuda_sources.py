@@ -1,12 +1,8 @@
-"""The CUDA sources compile wherever nvcc is found, GPU or not.
-
-Each .cu file under src (with the headers it shares with the CPU code) is
-compiled for sm_90 against the torch headers with setup.py's nvcc flags: a
-syntax and type check that keeps the CUDA launchers building on machines
-that only ever run the CPU path.  A CPU-only torch lacks one header that
-torch's CUDA build generates; a stand-in with its one definition is enough
-here.
-"""
+"""The CUDA sources compile wherever nvcc is found, GPU or not: each .cu file
+under src is compiled for sm_90 against the torch headers with setup.py's nvcc
+flags, so the CUDA launchers keep building on machines that only run the CPU
+path.  A CPU-only torch lacks one header that torch's CUDA build generates; a
+stand-in with its one definition is enough here."""
 import glob
 import os
 import shutil
@@ -23,17 +19,11 @@ SOURCES = sorted(glob.glob(os.path.join(ROOT, "src", "**", "*.cu"), recursive=Tr
 GENERATED_HEADER = os.path.join("c10", "cuda", "impl", "cuda_cmake_macros.h")
 
 
-def find_nvcc():
-    on_path = shutil.which("nvcc")
-    if on_path:
-        return on_path
-    fallback = "/usr/local/cuda/bin/nvcc"
-    return fallback if os.access(fallback, os.X_OK) else None
-
-
 @pytest.fixture(scope="module")
 def nvcc():
-    found = find_nvcc()
+    found = shutil.which("nvcc")
+    if found is None and os.access("/usr/local/cuda/bin/nvcc", os.X_OK):
+        found = "/usr/local/cuda/bin/nvcc"
     if found is None:
         pytest.skip("no nvcc on PATH or in /usr/local/cuda/bin: the CUDA sources are not compiled here")
     return found
@@ -45,17 +35,14 @@ def include_dirs(tmp_path_factory):
     dirs = [os.path.join(ROOT, "src")] + torch_dirs + [sysconfig.get_paths()["include"]]
     if not any(os.path.exists(os.path.join(d, GENERATED_HEADER)) for d in torch_dirs):
         stand_in = tmp_path_factory.mktemp("cuda_stand_in")
-        header = stand_in / GENERATED_HEADER
-        header.parent.mkdir(parents=True)
-        header.write_text("#define C10_CUDA_BUILD_SHARED_LIBS\n")
+        (stand_in / GENERATED_HEADER).parent.mkdir(parents=True)
+        (stand_in / GENERATED_HEADER).write_text("#define C10_CUDA_BUILD_SHARED_LIBS\n")
         dirs.append(str(stand_in))
     return dirs
 
 
 def test_sources_are_found():
-    # The CUDA launchers live beside the CPU ones; an empty list would make the
-    # check below pass vacuously.
-    assert SOURCES, "no .cu files under src"
+    assert SOURCES, "no .cu files under src: the check below would pass vacuously"
 
 
 @pytest.mark.parametrize("source", SOURCES, ids=lambda s: os.path.relpath(s, ROOT))

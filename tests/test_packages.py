@@ -1,13 +1,9 @@
-"""scripts/setup installs every Debian package the build reads from.
-
-The files the build uses are what the compiler reports: the headers the sources
-include (g++ -M, with the include paths and flags of setup.py), the libraries
-the extension links, and the compiler and ninja themselves.  dpkg names the
-package of each file; each such package must be listed in
-scripts/debian-packages or be a dependency (recursively, recommends and
-suggests left out, as `apt-get install --no-install-recommends` does) of one
-listed there.
-"""
+"""scripts/setup installs every Debian package the build reads from: the
+headers the sources include (g++ -M with setup.py's include paths and flags),
+the libraries the extension links, the compiler and ninja.  dpkg names each
+file's package, which must be listed in scripts/debian-packages or be a
+dependency of a listed one (recursively, without recommends and suggests, as
+`apt-get install --no-install-recommends` installs)."""
 import os
 import re
 import shutil
@@ -21,32 +17,20 @@ from torch.utils import cpp_extension
 from support import setup_literal
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-PACKAGE_LIST = os.path.join(ROOT, "scripts", "debian-packages")
+CXX = os.environ.get("CXX", "c++")
 
 pytestmark = pytest.mark.skipif(shutil.which("dpkg") is None or shutil.which("apt-cache") is None,
                                 reason="not a Debian system: no dpkg or apt-cache")
 
 
 def listed_packages():
-    names = []
-    with open(PACKAGE_LIST) as f:
-        for line in f:
-            name = line.split("#", 1)[0].strip()
-            if name:
-                names.append(name)
-    return names
-
-
-def compiler():
-    return os.environ.get("CXX", "c++")
+    with open(os.path.join(ROOT, "scripts", "debian-packages")) as f:
+        return [name for name in (line.split("#", 1)[0].strip() for line in f) if name]
 
 
 def header_dependencies():
-    """Every file the preprocessor reads for the C++ sources under src.
-
-    One translation unit includes all sources: preprocessing it reads the union
-    of what each reads, in a tenth of the time of one run per source.
-    """
+    """Every file the preprocessor reads for the C++ sources under src: one unit
+    including them all reads the union, in a tenth of the time of one per source."""
     sources = sorted(os.path.join(d, f) for d, _, fs in os.walk(os.path.join(ROOT, "src")) for f in fs
                      if f.endswith(".cpp"))
     assert sources, "no C++ sources under src"
@@ -55,7 +39,7 @@ def header_dependencies():
         unit = os.path.join(tmp, "all_sources.cpp")
         with open(unit, "w") as f:
             f.writelines(f'#include "{s}"\n' for s in sources)
-        out = subprocess.run([compiler(), "-M", *setup_literal("cxx_flags"), *(f"-I{d}" for d in includes), unit],
+        out = subprocess.run([CXX, "-M", *setup_literal("cxx_flags"), *(f"-I{d}" for d in includes), unit],
                              capture_output=True, text=True, timeout=120)
         assert out.returncode == 0, out.stderr[-3000:]
     words = out.stdout.replace("\\\n", " ").split()
@@ -67,52 +51,28 @@ def linked_libraries():
     extension = cpp_extension.CppExtension("probe", [], libraries=setup_literal("libraries"))
     files = set()
     for name in extension.libraries:
-        found = [os.path.join(d, f"lib{name}.so") for d in extension.library_dirs]
-        found = [f for f in found if os.path.exists(f)]
+        found = [f for f in (os.path.join(d, f"lib{name}.so") for d in extension.library_dirs) if os.path.exists(f)]
         if not found:
-            printed = subprocess.run([compiler(), f"-print-file-name=lib{name}.so"], capture_output=True, text=True)
+            printed = subprocess.run([CXX, f"-print-file-name=lib{name}.so"], capture_output=True, text=True)
             found = [os.path.normpath(printed.stdout.strip())]
         assert os.path.isabs(found[0]), f"the linker finds no lib{name}.so"
         files.add(found[0])
     return files
 
 
-def tools():
-    return {shutil.which(compiler()), shutil.which("ninja")} - {None}
-
-
 def owning_packages(paths):
     """{path: set of packages}: the owners of the path as given and of the
     file it leads to through links."""
-    queries = {}
-    for path in paths:
-        queries[path] = {path, os.path.realpath(path)}
+    queries = {path: {path, os.path.realpath(path)} for path in paths}
+    # dpkg exits 1 when some path is owned by no package; those are reported by the caller.
+    out = subprocess.run(["dpkg", "-S", *sorted(set().union(*queries.values()))], capture_output=True, text=True,
+                         timeout=120)
     found = {}
-    wanted = sorted(set().union(*queries.values()))
-    # dpkg exits 1 when some path is owned by no package; those are reported below.
-    out = subprocess.run(["dpkg", "-S", *wanted], capture_output=True, text=True, timeout=120)
     for line in out.stdout.splitlines():
-        if line.startswith("diversion "):
-            continue
-        owners, _, path = line.partition(": ")
-        found.setdefault(path, set()).update(o.strip().split(":")[0] for o in owners.split(","))
+        if not line.startswith("diversion "):
+            owners, _, path = line.partition(": ")
+            found.setdefault(path, set()).update(o.strip().split(":")[0] for o in owners.split(","))
     return {path: set().union(*(found.get(q, set()) for q in qs)) for path, qs in queries.items()}
-
-
-def start_closure(packages):
-    """Starts apt-cache on the packages apt installs for `packages` without
-    recommends; `closure` reads its answer."""
-    return subprocess.Popen(["apt-cache", "depends", "--recurse", "--no-recommends", "--no-suggests",
-                             "--no-conflicts", "--no-breaks", "--no-replaces", "--no-enhances", *packages],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-
-
-def closure(process):
-    out, err = process.communicate(timeout=300)
-    assert process.returncode == 0, err[-3000:]
-    # Lines without indentation name each package reached (every alternative of
-    # an "a | b" dependency is followed); "<virtual>" names match no package.
-    return {line.split(":")[0] for line in out.splitlines() if line and not line[0].isspace()}
 
 
 def test_package_list_is_what_setup_installs():
@@ -126,19 +86,23 @@ def test_package_list_is_what_setup_installs():
 def test_every_package_the_build_reads_from_is_installed_by_setup():
     if not owning_packages([os.path.join(cpp_extension.include_paths()[0], "ATen", "ATen.h")]).popitem()[1]:
         pytest.skip("torch here is not Debian's package: its files belong to no package")
-    apt = start_closure(listed_packages())
+    # What apt installs for the list without recommends, asked for while the compiler runs.
+    apt = subprocess.Popen(["apt-cache", "depends", "--recurse", "--no-recommends", "--no-suggests", "--no-conflicts",
+                            "--no-breaks", "--no-replaces", "--no-enhances", *listed_packages()],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
-        files = header_dependencies() | linked_libraries() | tools()
-        ours = {f for f in files if os.path.realpath(f).startswith(ROOT + os.sep)}
-        owners = owning_packages(files - ours)
-        installed = closure(apt)
+        files = header_dependencies() | linked_libraries() | ({shutil.which(CXX), shutil.which("ninja")} - {None})
+        owners = owning_packages({f for f in files if not os.path.realpath(f).startswith(ROOT + os.sep)})
+        out, err = apt.communicate(timeout=300)
+        assert apt.returncode == 0, err[-3000:]
     finally:
         apt.kill()
         apt.communicate()
+    # Lines without indentation name each package reached (every alternative of
+    # an "a | b" dependency is followed); "<virtual>" names match no package.
+    installed = {line.split(":")[0] for line in out.splitlines() if line and not line[0].isspace()}
     unowned = sorted(f for f, pkgs in owners.items() if not pkgs)
     assert not unowned, f"files from no Debian package: {unowned[:20]}"
-
-    needed = set().union(*owners.values())
     missing = {}
     for path, pkgs in sorted(owners.items()):
         for pkg in pkgs - installed:
@@ -146,4 +110,4 @@ def test_every_package_the_build_reads_from_is_installed_by_setup():
     assert not missing, "packages the build needs that scripts/debian-packages does not bring in: " + ", ".join(
         f"{pkg} (for {path})" for pkg, path in sorted(missing.items()))
     # The check saw the packages it exists for.
-    assert {"libtorch-dev", "libgmp-dev"} <= needed
+    assert {"libtorch-dev", "libgmp-dev"} <= set().union(*owners.values())
