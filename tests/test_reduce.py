@@ -1,7 +1,6 @@
 """Sums, dot products and matrix products: exact values and residues."""
 import math
 import random
-from functools import reduce
 from fractions import Fraction
 
 import pytest
@@ -31,6 +30,15 @@ def assert_rebuilt(s, exact):
     assert column(s.denom, (0,)) == residues(exact.denominator)
     assert s._approx.dtype == torch.float32
     assert s._approx.item() == torch.tensor(float(exact), dtype=torch.float32).item()
+
+
+def cross_sum(pairs, p=None):
+    """(N, D) of the cross-multiplied sum of (n, d) pairs (the same in any
+    order), reduced modulo p after each addition when p is given."""
+    n, d = pairs[0]
+    for a, b in pairs[1:]:
+        n, d = (n * b + d * a, d * b) if p is None else ((n * b + d * a) % p, d * b % p)
+    return n, d
 
 
 class TestSum:
@@ -126,9 +134,7 @@ class TestSumReadBack:
         if not with_approx:
             y = MT(y.num, y.denom)
         s = y.sum()
-        # The cross-multiplied sum of the columns, one addition after the other.
-        want = [reduce(lambda acc, f, p=p: ((acc[0] * f[1] + f[0] * acc[1]) % p, acc[1] * f[1] % p), zip(ns, ds))
-                for ns, ds, p in zip(y.num.tolist(), y.denom.tolist(), BASIS)]
+        want = [cross_sum(list(zip(ns, ds)), p) for ns, ds, p in zip(y.num.tolist(), y.denom.tolist(), BASIS)]
         assert [column(s.num, (0,)), column(s.denom, (0,))] == [list(half) for half in zip(*want)]
         assert s.shape == (1,) and s.primes is y.primes
         approx = y._approx if with_approx else y.to_float()
@@ -148,14 +154,6 @@ class TestSumReadBack:
         # mixes the two bases.
         broken = MT(num, den.index_fill(1, torch.tensor([70], device=device), 0), torch.tensor(other)).sum()
         assert broken.primes.tolist() == other and torch.count_nonzero(broken.denom) == 0
-
-
-def literal_tree_sum(pairs):
-    """(N, D) of the cross-multiplied sum (the same in any order)."""
-    n, d = pairs[0]
-    for a, b in pairs[1:]:
-        n, d = n * b + d * a, d * b
-    return n, d
 
 
 class TestSumDim:
@@ -180,7 +178,7 @@ class TestSumDim:
         along_rows, along_columns = x._sum_dim(1), x._sum_dim(0)
         assert along_rows._approx is None
         for i in range(rows):
-            n, d = literal_tree_sum([(f.numerator, f.denominator) for f in values[i]])
+            n, d = cross_sum([(f.numerator, f.denominator) for f in values[i]])
             assert column(along_rows.num, (i,)) == residues(n) and column(along_rows.denom, (i,)) == residues(d)
         for t in range(0, k, max(1, k // 7)):
             assert value(MT(along_columns.num[:, t], along_columns.denom[:, t])) == sum(r[t] for r in values)
