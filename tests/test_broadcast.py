@@ -1,11 +1,8 @@
-"""Constant residue rows held as broadcast views.
-
-The constructors hold a row that is one value for every element (captured
-denominators, both halves of filled constants) as that value per prime,
-broadcast over the shape, and operations keep such rows where their result's
-rows are constant.  Every operation must give the same residues,
-approximations and errors for such an operand as for the same values written
-out in full, which take the general paths: the two forms check each other.
+"""Constant residue rows held as broadcast views: a row that is one value for
+every element (captured denominators, both halves of filled constants) is held
+once per prime, and operations keep such rows where their result's are
+constant.  Every operation gives the same residues, approximations and errors
+for such operands as for the values written out, which take the general paths.
 """
 import itertools
 from fractions import Fraction
@@ -14,7 +11,7 @@ import pytest
 import torch
 
 import varnix.orvo.kalvex as kx
-from support import BASIS, SCALE, captured, literal_binary, literal_matmul, residues, storage_bytes
+from support import BASIS, literal_binary, storage_bytes
 from varnix.orvo.kalvex import ModularTensor as MT
 
 
@@ -39,29 +36,21 @@ def outcome(fn, *args):
 
 def assert_same(got, want):
     """Identical results: residues, approximations bit for bit, dtypes, shapes,
-    host values and errors."""
-    assert type(got) is type(want), (got, want)
+    devices, host values and errors."""
     if isinstance(want, MT):
-        assert got.shape == want.shape and got.device == want.device
-        for slot in ("num", "denom", "primes"):
-            a, b = getattr(got, slot), getattr(want, slot)
-            assert a.dtype == b.dtype and torch.equal(a, b), slot
-        assert (got._approx is None) == (want._approx is None)
-        if want._approx is not None:
-            assert_same(got._approx, want._approx)
-    elif isinstance(want, torch.Tensor):
-        assert got.dtype == want.dtype and got.shape == want.shape and got.device == want.device
-        if want.is_floating_point():
-            bits = {torch.float32: torch.int32, torch.float64: torch.int64}[want.dtype]
-            assert torch.equal(got.contiguous().view(bits), want.contiguous().view(bits))
-        else:
-            assert torch.equal(got, want)
+        assert isinstance(got, MT) and got.shape == want.shape
+        got, want = [(t.num, t.denom, t.primes, t._approx, t.device) for t in (got, want)]
+    if isinstance(want, torch.Tensor):
+        assert isinstance(got, torch.Tensor)
+        assert (got.dtype, got.shape, got.device) == (want.dtype, want.shape, want.device)
+        bits = {torch.float32: torch.int32, torch.float64: torch.int64}.get(want.dtype)
+        assert torch.equal(*(t.contiguous().view(bits) if bits else t for t in (got, want)))
     elif isinstance(want, (tuple, list)):
-        assert len(got) == len(want)
+        assert type(got) is type(want) and len(got) == len(want), (got, want)
         for g, w in zip(got, want):
             assert_same(g, w)
     else:
-        assert got == want
+        assert type(got) is type(want) and got == want
 
 
 def operands(device, shape, seed=0):
@@ -69,15 +58,11 @@ def operands(device, shape, seed=0):
     g = torch.Generator().manual_seed(seed)
     eighths = (torch.randint(-16, 17, shape, generator=g) / 8).double()  # zeros, ties and signs
     doubles = torch.randn(shape, generator=g, dtype=torch.float64)
-    over_prime = MT.from_fraction(1, BASIS[0], shape, device)  # a denominator residue 0 in one row
     return {
-        "captured": MT.from_tensor(eighths, device),
-        "captured2": MT.from_tensor(doubles, device),
-        "fraction": MT.from_fraction(-5, 7, shape, device),
-        "zeros": MT.zeros(shape, device),
-        "ones": MT.ones(shape, device),
-        "integer": MT.from_int(3, shape, device),
-        "over_prime": over_prime,
+        "captured": MT.from_tensor(eighths, device), "captured2": MT.from_tensor(doubles, device),
+        "fraction": MT.from_fraction(-5, 7, shape, device), "integer": MT.from_int(3, shape, device),
+        "zeros": MT.zeros(shape, device), "ones": MT.ones(shape, device),
+        "over_prime": MT.from_fraction(1, BASIS[0], shape, device),  # a denominator residue 0 in one row
         "scaled": MT.from_tensor(doubles, device) / MT.from_fraction(3, 4, shape, device),
         "over_zero": MT.from_tensor(eighths, device) / MT.zeros(shape, device),  # zero denominators
     }
@@ -88,62 +73,39 @@ def index(device, rows):
 
 
 UNARY = {
-    "neg": lambda x: -x,
-    "abs": lambda x: x.abs(),
-    "sign": lambda x: x.sign(),
-    "relu": lambda x: x.relu(),
-    "clamp": lambda x: x.clamp(-0.5, 0.75),
-    "clamp_min": lambda x: x.clamp(min_val=0.25),
-    "pow": lambda x: x.pow(3),
-    "pow_zero": lambda x: x.pow(0),
-    "pow_negative": lambda x: x.pow(-2),
-    "square": lambda x: x.square(),
-    "reciprocal": lambda x: x.reciprocal(),
+    "sign family": lambda x: (-x, x.abs(), x.sign(), x.relu(), x.clamp(-0.5, 0.75), x.clamp(min_val=0.25)),
+    "powers": lambda x: (x.pow(3), x.pow(0), x.pow(-2), x.square(), x.reciprocal()),
     "number_ops": lambda x: (2 + x, x - 3, 5 - x, x * 2, 3 * x, x / 2, x == 0),
-    "sum": lambda x: x.sum(),
-    "sum_dims": lambda x: (x.sum(0), x.sum(-1), x._sum_dim(1)),
-    "norms": lambda x: (x.norm(1), x.norm(2)),
-    "var_std": lambda x: (x.var(), x.std(), x.var(0)),
-    "prod": lambda x: x.prod(),
-    "extremes": lambda x: (x.max(), x.min(), x.argmax(), x.argmin()),
-    "to_float": lambda x: x.to_float(),
-    "float_view": lambda x: MT(x.num, x.denom, x.primes).to_float(),
-    "all_any": lambda x: (x.all(), x.any()),
+    "sums": lambda x: (x.sum(), x.sum(0), x.sum(-1), x._sum_dim(1), x.prod()),
+    "statistics": lambda x: (x.norm(1), x.norm(2), x.var(), x.std(), x.var(0)),
+    "extremes": lambda x: (x.max(), x.min(), x.argmax(), x.argmin(), x.all(), x.any()),
+    "float views": lambda x: (x.to_float(), MT(x.num, x.denom, x.primes).to_float(), repr(x), x.shape),
     "running": lambda x: (x.flatten().cumsum(), x.flatten().cumprod()),
-    "gather": lambda x: x.gather(1, index(x.device, [[0, 0], [2, 1], [1, 2]])),
-    "index_select": lambda x: x.index_select(0, index(x.device, [2, 0, 2])),
-    "reshape": lambda x: (x.reshape(9), x.reshape(1, 9), x.flatten()),
-    "transpose": lambda x: (x.transpose(0, 1), x.T),
-    "squeeze": lambda x: (x.unsqueeze(0).squeeze(0), x.unsqueeze(1), x.unsqueeze(0).squeeze()),
+    "views": lambda x: (x.gather(1, index(x.device, [[0, 0], [2, 1], [1, 2]])), x.reshape(9), x.reshape(1, 9),
+                        x.index_select(0, index(x.device, [2, 0, 2])), x.flatten(), x.transpose(0, 1), x.T,
+                        x.unsqueeze(0).squeeze(0), x.unsqueeze(1), x.unsqueeze(0).squeeze()),
     "views_combined": lambda x: ((x.T + x).sum(1), x.index_select(1, index(x.device, [1, 2, 0])) * x,
                                  x.gather(0, index(x.device, [[2, 1, 0]])).sum(), x.T.reshape(9).cumsum()),
     "ordering": lambda x: (x.sort(1), x.sort(0, True), x.argsort(), x.topk(2)),
-    "linalg": lambda x: (x.trace(), x.det(), x.reshape(9).index_select(0, index(x.device, [0, 1, 3, 4])).reshape(2, 2).inv()),
+    "linalg": lambda x: (x.trace(), x.det(),
+                         x.reshape(9).index_select(0, index(x.device, [0, 1, 3, 4])).reshape(2, 2).inv()),
     "self_products": lambda x: (x.flatten().dot(x.flatten()), x.matmul(x), x.matmul(x.T)),
     "read_back": lambda x: (x.sum().simplify(), x.sum().to_rational(), x.sum().to_decimal(),
                             x.max().to_rational(), x.reshape(9).index_select(0, index(x.device, [4])).simplify()),
     "series": lambda x: tuple(f(x.max(), 4) for f in (kx.exp_taylor, kx.sin_taylor, kx.cos_taylor, kx.log1p_taylor,
                                                      kx.sqrt_taylor)) + (kx.sqrt_newton(x.square().sum() + 1, 3),),
-    "module_functions": lambda x: (kx.modular_abs(x), kx.modular_var(x), kx.modular_norm(x, 1), kx.modular_prod(x),
-                                   kx.modular_clamp(x, 0.0), kx.modular_square(x), kx.modular_reciprocal(x)),
-    "repr": lambda x: (repr(x), x.shape),
 }
 
 BINARY = {
-    "add": lambda x, y: x + y,
-    "sub": lambda x, y: x - y,
-    "mul": lambda x, y: x * y,
-    "div": lambda x, y: x / y,
-    "eq": lambda x, y: x == y,
-    "order": lambda x, y: (x.ne(y), x.lt(y), x.le(y), x.gt(y), x.ge(y)),
-    "where": lambda x, y: x.where(index(x.device, [[True, False, True]] * 3), y),
-    "dot": lambda x, y: x.flatten().dot(y.flatten()),
-    "matmul": lambda x, y: x.matmul(y),
-    "solve": lambda x, y: x.solve(y.sum(1)),
+    "arithmetic": lambda x, y: (x + y, x - y, x * y, x / y, x == y),
+    "order": lambda x, y: (x.ne(y), x.lt(y), x.le(y), x.gt(y), x.ge(y),
+                           x.where(index(x.device, [[True, False, True]] * 3), y)),
+    "products": lambda x, y: (x.flatten().dot(y.flatten()), x.matmul(y), x.solve(y.sum(1))),
     "through_views": lambda x, y: (x.T + y, x * y.T, x.index_select(0, index(x.device, [1])) - y,
                                    x.reshape(9) / y.flatten()),
     "chained": lambda x, y: ((x + y) * (x - y)).sum(0) / (x * y + 1).sum(),
 }
+ARITHMETIC = [lambda x, y: x + y, lambda x, y: x - y, lambda x, y: x * y, lambda x, y: x / y, lambda x, y: x == y]
 
 
 class TestSameResults:
@@ -164,10 +126,9 @@ class TestSameResults:
 
     @pytest.mark.parametrize("shape", [(), (1,), (4,), (2, 1, 3), (0,), (2, 0)])
     def test_other_shapes(self, shape, device):
-        ops = [lambda x, y: x + y, lambda x, y: x * y - x, lambda x, y: x / y, lambda x, y: x == y,
-               lambda x, y: x.sum(), lambda x, y: -x, lambda x, y: x.to_float(), lambda x, y: x.abs().relu()]
-        if len(shape) > 0:
-            ops += [lambda x, y: x.sum(0), lambda x, y: x.sum(-1), lambda x, y: x.squeeze()]
+        ops = ARITHMETIC + [lambda x, y: x * y - x, lambda x, y: (x.sum(), -x, x.to_float(), x.abs().relu())]
+        if shape:
+            ops.append(lambda x, y: (x.sum(0), x.sum(-1), x.squeeze()))
         items = operands(device, shape, seed=2)
         for (lx, x), (ly, y) in itertools.product(items.items(), repeat=2):
             for op in ops:
@@ -177,11 +138,12 @@ class TestSameResults:
         # Rows longer than the blocks the kernels read constants in, split across threads.
         items = operands(device, (2, 4099), seed=3)
         x, y, c = items["captured2"], items["scaled"], items["fraction"]
-        for op in BINARY["add"], BINARY["sub"], BINARY["mul"], BINARY["div"], BINARY["eq"]:
-            for a, b in [(x, y), (y, c), (c, x), (x.T, y.T)]:
+        for a, b in [(x, y), (y, c), (c, x), (x.T, y.T)]:
+            for op in ARITHMETIC:
                 assert_same(op(a, b), op(written_out(a), written_out(b)))
-        for op in UNARY["sum"], UNARY["sum_dims"], UNARY["neg"], UNARY["to_float"]:
-            for a in x, y, c:
+        for a in x, y, c:
+            for op in [lambda t: (t.sum(), t.sum(0), t.sum(-1), t._sum_dim(1)), UNARY["sign family"],
+                       UNARY["float views"]]:
                 assert_same(op(a), op(written_out(a)))
 
     def test_records_broadcast_along_some_axes(self, device):
@@ -193,6 +155,20 @@ class TestSameResults:
                    lambda a: a.to_float(), lambda a: a.flatten().dot(y.flatten()), lambda a: -a]:
             assert_same(outcome(op, x), outcome(op, written_out(x)))
 
+
+class TestValues:
+    """Broadcast operands against exact values computed independently."""
+
+    def test_captured_arithmetic_is_the_literal_formula(self, device):
+        g = torch.Generator().manual_seed(6)
+        x = MT.from_tensor(torch.randn(700, generator=g, dtype=torch.float64), device)
+        y = MT.from_tensor(torch.randn(700, generator=g, dtype=torch.float64), device)
+        for op, f in zip("+-*/", ARITHMETIC):
+            num, den = literal_binary(op, written_out(x), written_out(y))
+            r = f(x, y)
+            assert torch.equal(r.num, num) and torch.equal(r.denom, den), op
+        assert torch.equal(x == y, literal_binary("==", written_out(x), written_out(y)))
+
     def test_large_denominators_read_back_element_by_element(self, device):
         # 100/3^300 does not come back from one reading of the total: the sum
         # adds chunks, then elements, over a common denominator.
@@ -202,77 +178,23 @@ class TestSameResults:
         assert Fraction(*total.to_rational()) == Fraction(100, 3**300)
 
 
-class TestValues:
-    """Broadcast operands against exact values computed independently."""
-
-    def test_captured_arithmetic_is_the_literal_formula(self, device):
-        g = torch.Generator().manual_seed(6)
-        x = MT.from_tensor(torch.randn(700, generator=g, dtype=torch.float64), device)
-        y = MT.from_tensor(torch.randn(700, generator=g, dtype=torch.float64), device)
-        for op, f in [("+", lambda a, b: a + b), ("-", lambda a, b: a - b), ("*", lambda a, b: a * b),
-                      ("/", lambda a, b: a / b)]:
-            num, den = literal_binary(op, written_out(x), written_out(y))
-            r = f(x, y)
-            assert torch.equal(r.num, num) and torch.equal(r.denom, den), op
-        assert torch.equal(x == y, literal_binary("==", written_out(x), written_out(y)))
-
-    def test_dimension_sums_and_products_by_fraction(self, device):
-        values = [[0.5, -1.25, 3.0], [2.0, 0.125, -0.75]]
-        x = MT.from_tensor(torch.tensor(values, dtype=torch.float64), device)
-        rows = x.sum(1)
-        for i, row in enumerate(values):
-            element = MT(rows.num[:, i:i + 1], rows.denom[:, i:i + 1])
-            assert Fraction(*element.to_rational()) == sum(captured(v) for v in row)
-        # the unreduced pair: the common denominator 2^52 raised to the count
-        assert rows.denom[:, 0].tolist() == residues(SCALE**3)
-        y = MT.from_fraction(1, 3, (3, 2), device)
-        num, den = literal_matmul(written_out(x), written_out(y))
-        product = x.matmul(y)
-        assert torch.equal(product.num, num) and torch.equal(product.denom, den)
-
-    def test_contiguous_is_the_materialised_form(self, device):
-        x = MT.from_fraction(-2, 9, (2, 3), device)
-        expected = torch.tensor([[[-2 % p] * 3] * 2 for p in BASIS])
-        for residue, value in [(x.num, -2), (x.denom, 9)]:
-            full = residue.contiguous()
-            assert full.is_contiguous() and full.stride() == (6, 3, 1)
-            assert torch.equal(full.cpu(), torch.tensor([[[value % p] * 3] * 2 for p in BASIS]))
-        assert torch.equal(x.num.contiguous().cpu(), expected)
-
-    def test_transposed_and_gathered_views_keep_values(self, device):
-        x = MT.from_tensor(torch.tensor([[0.5, 1.5], [-2.0, 4.0]], dtype=torch.float64), device)
-        t = x.T
-        assert constant_rows(t.denom)
-        assert Fraction(*MT(t.num[:, 0, 1:2], t.denom[:, 0, 1:2]).to_rational()) == Fraction(-2)
-        g = x.gather(1, index(device, [[1], [0]]))
-        assert Fraction(*g.sum().to_rational()) == Fraction(-1, 2)  # 1.5 + (-2)
-        s = x.index_select(0, index(device, [1, 1])).squeeze()
-        assert Fraction(*s.sum().to_rational()) == Fraction(4)
-
-
 class TestConstantRowsKept:
     """Where rows are constant, results are held once per prime."""
 
-    def test_constructors(self, device):
-        for x in (MT.zeros((5, 2), device), MT.ones((5,), device), MT.from_int(-4, (3, 3), device),
-                  MT.from_fraction(2**80, 3, (2,), device)):
+    def test_constructors_and_operations_keep_them(self, device):
+        for x in (MT.zeros((10**7,), device), MT.ones((10**7,), device), MT.from_int(7, (10**7,), device),
+                  MT.from_fraction(2**80, 3, (10**7,), device)):  # memory does not grow with the shape
             assert constant_rows(x.num) and constant_rows(x.denom)
-        captured_tensor = MT.from_tensor(torch.ones(4, 5, dtype=torch.float64), device)
-        assert constant_rows(captured_tensor.denom) and captured_tensor.num.is_contiguous()
-
-    def test_memory_does_not_grow_with_the_shape(self, device):
-        for make in (MT.zeros, MT.ones, lambda s, d: MT.from_int(7, s, d)):
-            x = make((10**7,), device)
             assert storage_bytes(x.num) + storage_bytes(x.denom) + storage_bytes(x._approx) <= 2 * 20 * 8 + 8
             assert x.shape == torch.Size([10**7]) and x._approx.shape == (10**7,)
-
-    def test_operations_keep_them(self, device):
+        captured_tensor = MT.from_tensor(torch.ones(4, 5, dtype=torch.float64), device)
+        assert constant_rows(captured_tensor.denom) and captured_tensor.num.is_contiguous()
         items = operands(device, (3, 4), seed=7)
         c, c2, f = items["captured"], items["captured2"], items["fraction"]
         for r in (c + c2, c - c2, c * c2, c / f, -c, c.abs(), c.pow(2), c.sum(0), c._sum_dim(1),
-                  c.matmul(c2.T), 2 * c + 1):
+                  c.matmul(c2.T), 2 * c + 1, c.T + c2.T):
             assert constant_rows(r.denom) and not constant_rows(r.num)
-        for r in (f + f, f * items["integer"], -f, f.sum(1), f.matmul(f.T)):
+        for r in (f + f, f * items["integer"], -f, f.sum(1), f.matmul(f.T), f.T):
             assert constant_rows(r.num) and constant_rows(r.denom)
         # the float view of constant values is one value, broadcast
         assert constant_rows(MT(f.num, f.denom).to_float().unsqueeze(0))
