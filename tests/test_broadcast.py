@@ -10,8 +10,8 @@ from fractions import Fraction
 import pytest
 import torch
 
+from support import BASIS, assert_same, literal_binary, storage_bytes
 import varnix.orvo.kalvex as kx
-from support import BASIS, literal_binary, storage_bytes
 from varnix.orvo.kalvex import ModularTensor as MT
 
 
@@ -32,25 +32,6 @@ def outcome(fn, *args):
         return fn(*args)
     except Exception as error:  # the errors are compared, not hidden
         return (type(error), str(error))
-
-
-def assert_same(got, want):
-    """Identical results: residues, approximations bit for bit, dtypes, shapes,
-    devices, host values and errors."""
-    if isinstance(want, MT):
-        assert isinstance(got, MT) and got.shape == want.shape
-        got, want = [(t.num, t.denom, t.primes, t._approx, t.device) for t in (got, want)]
-    if isinstance(want, torch.Tensor):
-        assert isinstance(got, torch.Tensor)
-        assert (got.dtype, got.shape, got.device) == (want.dtype, want.shape, want.device)
-        bits = {torch.float32: torch.int32, torch.float64: torch.int64}.get(want.dtype)
-        assert torch.equal(*(t.contiguous().view(bits) if bits else t for t in (got, want)))
-    elif isinstance(want, (tuple, list)):
-        assert type(got) is type(want) and len(got) == len(want), (got, want)
-        for g, w in zip(got, want):
-            assert_same(g, w)
-    else:
-        assert type(got) is type(want) and got == want
 
 
 def operands(device, shape, seed=0):
@@ -142,7 +123,7 @@ class TestSameResults:
             for op in ARITHMETIC:
                 assert_same(op(a, b), op(written_out(a), written_out(b)))
         for a in x, y, c:
-            for op in [lambda t: (t.sum(), t.sum(0), t.sum(-1), t._sum_dim(1)), UNARY["sign family"],
+            for op in [lambda t: (t.sum(), t.sum(0), t.sum(-1), t._sum_dim(1), t.prod()), UNARY["sign family"],
                        UNARY["float views"]]:
                 assert_same(op(a), op(written_out(a)))
 

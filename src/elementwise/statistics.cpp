@@ -194,7 +194,9 @@ RationalTensor product(const RationalTensor& x) {
   const at::Tensor num = x.num.view({rows, -1});
   const at::Tensor den = x.denom.view({rows, -1});
   c10::optional<at::Tensor> approx;
-  if (x.approx) approx = at::prod(*x.approx).unsqueeze(0);
+  // Written out first: torch multiplies a broadcast view in another order,
+  // and the product of many floats depends on it (underflow, rounding).
+  if (x.approx) approx = at::prod(x.approx->contiguous()).unsqueeze(0);
   if (num.size(1) == 0) {
     const at::Tensor one = at::ones({rows, 1}, num.options());
     return RationalTensor{one, one.clone(), x.primes, approx};
