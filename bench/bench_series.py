@@ -2,7 +2,6 @@
 
 Ratios against fractions.Fraction forms of the same recurrences, and for the
 product against the literal loop of per-element torch operations."""
-import math
 import os
 import sys
 import time

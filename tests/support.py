@@ -2,10 +2,14 @@
 values by fractions.Fraction, and the literal torch formulations that the
 tests compare residues with and the benchmarks time against."""
 import ast
+import math
 import os
+import random
 from fractions import Fraction
 
 import torch
+
+from varnix.orvo.kalvex import ModularTensor as MT
 
 BASIS = [
     2147483629, 2147483587, 2147483549, 2147483489, 2147483477, 2147483423, 2147483399,
@@ -102,3 +106,78 @@ def setup_literal(name):
         if isinstance(node, ast.Assign) and any(isinstance(t, ast.Name) and t.id == name for t in node.targets):
             return ast.literal_eval(node.value)
     raise LookupError(f"setup.py has no literal {name}")
+
+
+# Nested lists of fractions <-> tensors, read back here by CRT.
+P = len(BASIS)
+M = math.prod(BASIS)
+
+
+def leaves_and_shape(values):
+    """Leaves and shape of nested lists; a leaf is a number or an (n, d) tuple."""
+    if not isinstance(values, list):
+        return [values], []
+    parts = [leaves_and_shape(v) for v in values]
+    return [x for leaves, _ in parts for x in leaves], [len(values)] + (parts[0][1] if parts else [])
+
+
+def nest(flat, shape):
+    if not shape:
+        return flat[0]
+    step = len(flat) // shape[0] if shape[0] else 0
+    return [nest(flat[i * step:(i + 1) * step], shape[1:]) for i in range(shape[0])]
+
+
+def tensor_of(values, device, approx=True):
+    """A tensor of nested lists of fractions; (n, d) tuples are stored unreduced."""
+    flat, shape = leaves_and_shape(values)
+    pairs = [v if isinstance(v, tuple) else (Fraction(v).numerator, Fraction(v).denominator) for v in flat]
+    num = torch.tensor([[n % p for n, _ in pairs] for p in BASIS], dtype=torch.int64).view(P, *shape)
+    den = torch.tensor([[d % p for _, d in pairs] for p in BASIS], dtype=torch.int64).view(P, *shape)
+    floats = torch.tensor([n / d for n, d in pairs], dtype=torch.float32).view(shape).to(device) if approx else None
+    return MT(num.to(device), den.to(device), None, floats)
+
+
+def _signed(rs):
+    x = sum(r * (M // p) * pow(M // p, -1, p) for r, p in zip(rs, BASIS)) % M
+    return x - M if x > M // 2 else x
+
+
+def pairs_of(t):
+    """Nested (N, D) of every element, read back here by CRT, unreduced."""
+    num, den = (r.cpu().reshape(P, -1).t().tolist() for r in (t.num, t.denom))
+    return nest([(_signed(n), _signed(d)) for n, d in zip(num, den)], list(t.shape))
+
+
+def values_of(t):
+    return nest([Fraction(*pair) for pair in leaves_and_shape(pairs_of(t))[0]], list(t.shape))
+
+
+def random_fractions(shape, seed, nonzero=False):
+    rng = random.Random(seed)
+    numerators = [n for n in range(-99, 100) if n or not nonzero]
+    return nest([Fraction(rng.choice(numerators), rng.randrange(1, 60)) for _ in range(math.prod(shape))],
+                 list(shape))
+
+
+def transposed(rows):
+    return [list(col) for col in zip(*rows)]
+
+
+def assert_same(got, want):
+    """Identical results: residues, approximations bit for bit, dtypes, shapes,
+    devices, host values and errors."""
+    if isinstance(want, MT):
+        assert isinstance(got, MT) and got.shape == want.shape
+        got, want = [(t.num, t.denom, t.primes, t._approx, t.device) for t in (got, want)]
+    if isinstance(want, torch.Tensor):
+        assert isinstance(got, torch.Tensor)
+        assert (got.dtype, got.shape, got.device) == (want.dtype, want.shape, want.device)
+        bits = {torch.float32: torch.int32, torch.float64: torch.int64}.get(want.dtype)
+        assert torch.equal(*(t.contiguous().view(bits) if bits else t for t in (got, want)))
+    elif isinstance(want, (tuple, list)):
+        assert type(got) is type(want) and len(got) == len(want), (got, want)
+        for g, w in zip(got, want):
+            assert_same(g, w)
+    else:
+        assert type(got) is type(want) and got == want

@@ -5,9 +5,7 @@ from fractions import Fraction
 import pytest
 import torch
 
-from support import BASIS, assert_same_float, captured, column, residues
-from test_broadcast import assert_same
-from test_shape import pairs_of, tensor_of, values_of
+from support import BASIS, assert_same, assert_same_float, captured, column, pairs_of, residues, tensor_of, values_of
 from varnix.orvo.kalvex import ModularTensor as MT
 
 

@@ -5,7 +5,7 @@ from fractions import Fraction
 import pytest
 import torch
 
-from test_shape import P, pairs_of, random_fractions, tensor_of, transposed, values_of
+from support import P, pairs_of, random_fractions, tensor_of, transposed, values_of
 from varnix.orvo.kalvex import ModularTensor as MT
 
 THREE = [(2, 6), -2, (10, 4)]  # 1/3, -2, 5/2, stored unreduced

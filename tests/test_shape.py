@@ -10,69 +10,14 @@ import numpy as np
 import pytest
 import torch
 
-from support import BASIS
+from support import P, leaves_and_shape, nest, pairs_of, random_fractions, tensor_of, transposed, values_of
 from varnix.orvo.kalvex import ModularTensor as MT
-
-P = len(BASIS)
-M = math.prod(BASIS)
-
-
-def _flat(values):
-    """Leaves and shape of nested lists; a leaf is a number or an (n, d) tuple."""
-    if not isinstance(values, list):
-        return [values], []
-    parts = [_flat(v) for v in values]
-    return [x for leaves, _ in parts for x in leaves], [len(values)] + (parts[0][1] if parts else [])
-
-
-def _nest(flat, shape):
-    if not shape:
-        return flat[0]
-    step = len(flat) // shape[0] if shape[0] else 0
-    return [_nest(flat[i * step:(i + 1) * step], shape[1:]) for i in range(shape[0])]
-
-
-def tensor_of(values, device, approx=True):
-    """A tensor of nested lists of fractions; (n, d) tuples are stored unreduced."""
-    flat, shape = _flat(values)
-    pairs = [v if isinstance(v, tuple) else (Fraction(v).numerator, Fraction(v).denominator) for v in flat]
-    num = torch.tensor([[n % p for n, _ in pairs] for p in BASIS], dtype=torch.int64).view(P, *shape)
-    den = torch.tensor([[d % p for _, d in pairs] for p in BASIS], dtype=torch.int64).view(P, *shape)
-    floats = torch.tensor([n / d for n, d in pairs], dtype=torch.float32).view(shape).to(device) if approx else None
-    return MT(num.to(device), den.to(device), None, floats)
-
-
-def _signed(rs):
-    x = sum(r * (M // p) * pow(M // p, -1, p) for r, p in zip(rs, BASIS)) % M
-    return x - M if x > M // 2 else x
-
-
-def pairs_of(t):
-    """Nested (N, D) of every element, read back here by CRT, unreduced."""
-    num, den = (r.cpu().reshape(P, -1).t().tolist() for r in (t.num, t.denom))
-    return _nest([(_signed(n), _signed(d)) for n, d in zip(num, den)], list(t.shape))
-
-
-def values_of(t):
-    return _nest([Fraction(*pair) for pair in _flat(pairs_of(t))[0]], list(t.shape))
-
-
-def random_fractions(shape, seed, nonzero=False):
-    rng = random.Random(seed)
-    numerators = [n for n in range(-99, 100) if n or not nonzero]
-    return _nest([Fraction(rng.choice(numerators), rng.randrange(1, 60)) for _ in range(math.prod(shape))],
-                 list(shape))
-
-
-def transposed(rows):
-    return [list(col) for col in zip(*rows)]
-
 
 def unreduced_pairs(shape, seed):
     """Nested (n, d) pairs of both signs, with common factors left in."""
     rng = random.Random(seed)
     factors = rng.choices([1, -1, 2, 6], k=math.prod(shape))
-    return _nest([(k * rng.randrange(-99, 100), k * rng.randrange(1, 60)) for k in factors], list(shape))
+    return nest([(k * rng.randrange(-99, 100), k * rng.randrange(1, 60)) for k in factors], list(shape))
 
 
 def index(*rows, dtype=torch.int64):
@@ -113,7 +58,7 @@ def test_elements_move_as_torch_moves_them(shape, approx, device):
     pairs = unreduced_pairs(shape, len(shape))
     x = tensor_of(pairs, device, approx)
     positions = torch.arange(math.prod(shape)).reshape(shape)
-    flat = _flat(pairs)[0]
+    flat = leaves_and_shape(pairs)[0]
     for call in LIKE_TORCH[shape]:
         r, where = call(x), call(positions)
         assert r.shape == where.shape and r.num.shape == r.denom.shape == (P, *where.shape)
