@@ -6,12 +6,14 @@ import sys
 from fractions import Fraction
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from _common import best_of, reuse_freed_memory, row  # noqa: E402
 
 reuse_freed_memory()
 
 import torch  # noqa: E402
+from support import literal_pow  # noqa: E402
 
 from varnix.orvo.kalvex import N_PRIMES, ModularTensor as MT  # noqa: E402
 
@@ -71,18 +73,6 @@ def literal_max(x):
 
 def literal_argmax(x):
     return torch.argmax(x.to_float().flatten()).item()
-
-
-def literal_pow(x, n):
-    """Exponentiation by squaring, a simplify after every product."""
-    result = MT.ones(tuple(x.shape), str(x.device))
-    base = x
-    while n > 0:
-        if n % 2 == 1:
-            result = (result * base).simplify()
-        base = (base * base).simplify()
-        n //= 2
-    return result
 
 
 def main():

@@ -8,10 +8,12 @@ import time
 from fractions import Fraction
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from _common import best_of, reuse_freed_memory, row  # noqa: E402
 
 import torch  # noqa: E402
+from support import newton_fraction  # noqa: E402
 
 from varnix.orvo import kalvex  # noqa: E402
 from varnix.orvo.kalvex import ModularTensor  # noqa: E402
@@ -29,18 +31,6 @@ def exp_fraction(x, terms):
         term = term * x / n
         result += term
     return result
-
-
-def newton_fraction(a, x0, max_iterations=10, max_bits=500):
-    def size(f):
-        return abs(f.numerator).bit_length() + f.denominator.bit_length()
-
-    x = x0
-    for _ in range(max_iterations):
-        if 2 * size(x) + size(a) + 2 > max_bits:
-            break
-        x = (x + a / x) / 2
-    return x
 
 
 def var_fraction(values):

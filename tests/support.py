@@ -181,3 +181,31 @@ def assert_same(got, want):
             assert_same(g, w)
     else:
         assert type(got) is type(want) and got == want
+
+
+def literal_pow(x, n):
+    """Exponentiation by squaring with a simplify after every product; 1 / x^-n for n < 0."""
+    result = MT.ones(tuple(x.shape), str(x.device))
+    if n < 0:
+        return result / literal_pow(x, -n)
+    while n > 0:
+        if n % 2 == 1:
+            result = (result * x).simplify()
+        x = (x * x).simplify()
+        n //= 2
+    return result
+
+
+def bit_size(f):
+    """Bits of a Fraction's numerator and denominator together."""
+    return abs(f.numerator).bit_length() + f.denominator.bit_length()
+
+
+def newton_fraction(a, x0, max_iterations=10, max_bits=500):
+    """Newton's square root in Fractions, stopping before the iterate outgrows max_bits."""
+    x = x0
+    for _ in range(max_iterations):
+        if 2 * bit_size(x) + bit_size(a) + 2 > max_bits:
+            break
+        x = (x + a / x) / 2
+    return x

@@ -5,25 +5,13 @@ from fractions import Fraction
 import pytest
 import torch
 
-from support import BASIS, assert_same, assert_same_float, captured, column, pairs_of, residues, tensor_of, values_of
+from support import (BASIS, assert_same, assert_same_float, captured, column, literal_pow, pairs_of, residues,
+                     tensor_of, values_of)
 from varnix.orvo.kalvex import ModularTensor as MT
 
 
 def frac(n, d, device, shape=()):
     return MT.from_fraction(n, d, shape, device)
-
-
-def literal_pow(x, n):
-    """Exponentiation by squaring with a simplify after every product; 1 / x^-n for n < 0."""
-    result = MT.ones(tuple(x.shape), str(x.device))
-    if n < 0:
-        return result / literal_pow(x, -n)
-    while n > 0:
-        if n % 2 == 1:
-            result = (result * x).simplify()
-        x = (x * x).simplify()
-        n //= 2
-    return result
 
 
 def test_extremes_decide_on_the_view(device):

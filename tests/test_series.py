@@ -7,7 +7,7 @@ from fractions import Fraction
 import pytest
 import torch
 
-from support import BASIS, SCALE, captured, column, residues
+from support import BASIS, SCALE, bit_size, captured, column, newton_fraction, residues
 from varnix.orvo import kalvex
 from varnix.orvo.kalvex import ModularTensor as MT
 
@@ -44,19 +44,6 @@ SERIES = {  # the function, its n-th term as a Fraction, its default count
 def series(name, x, terms=None):
     _, term, default = SERIES[name]
     return sum((term(Fraction(x), n) for n in range(default if terms is None else terms)), Fraction(0))
-
-
-def size(f):
-    return abs(f.numerator).bit_length() + f.denominator.bit_length()
-
-
-def newton_ref(a, x0, max_iterations=10, max_bits=500):
-    x = x0
-    for _ in range(max_iterations):
-        if 2 * size(x) + size(a) + 2 > max_bits:
-            break
-        x = (x + a / x) / 2
-    return x
 
 
 def float_seed(approx):
@@ -118,12 +105,12 @@ class TestTaylor:
         # larger than 620 bits, yet the residues are those of the true value in lowest terms
         v = 0.3 if name != "sqrt" else 1.3
         expected = series(name, captured(v))
-        assert size(expected) > 1300
+        assert bit_size(expected) > 1300
         assert_reduced(SERIES[name][0](MT.from_tensor(torch.tensor(v, dtype=torch.float64), device)), expected)
 
     def test_past_the_exact_cap_residues_are_those_of_a_pair_of_the_value(self, device):
         expected = series("exp", captured(0.3), 200)
-        assert size(expected) > 2 * 8192
+        assert bit_size(expected) > 2 * 8192
         r = kalvex.exp_taylor(MT.from_tensor(torch.tensor(0.3, dtype=torch.float64), device), 200)
         n, d = column(r.num), column(r.denom)
         assert all((a * expected.denominator - b * expected.numerator) % p == 0 for a, b, p in zip(n, d, BASIS))
@@ -166,7 +153,7 @@ class TestNewton:
         t = mt(a, device)
         x0 = float_seed(t._approx)
         for max_bits in (0, 120, 500, 2000):
-            expected = newton_ref(a, x0, 10, max_bits)
+            expected = newton_fraction(a, x0, 10, max_bits)
             r = kalvex.sqrt_newton(t, 10, max_bits)
             if expected == x0:
                 assert value(r) == x0
@@ -174,18 +161,18 @@ class TestNewton:
                 assert_reduced(r, expected)
         # with the default bound the result reads back and is accurate
         r = value(kalvex.sqrt_newton(t))
-        assert size(r) <= 500 and abs(r ** 2 - a) / a < Fraction(1, 10**30)
+        assert bit_size(r) <= 500 and abs(r ** 2 - a) / a < Fraction(1, 10**30)
 
     def test_unbounded_steps_stay_exact(self, device):
-        expected = newton_ref(Fraction(2), float_seed(mt(2, "cpu")._approx), 6, 10**9)
-        assert size(expected) > 1500
+        expected = newton_fraction(Fraction(2), float_seed(mt(2, "cpu")._approx), 6, 10**9)
+        assert bit_size(expected) > 1500
         assert_reduced(kalvex.sqrt_newton(mt(2, device), 6, 10**40), expected)
 
     def test_seeds_without_a_usable_view(self, device):
         # zero and negative views start at the floor of the clamp
         floor = captured(torch.sqrt(torch.tensor(1e-10, dtype=torch.float32)).item())
         for a in (Fraction(0), Fraction(-3)):
-            assert value(kalvex.sqrt_newton(mt(a, device), 2)) == newton_ref(a, floor, 2)
+            assert value(kalvex.sqrt_newton(mt(a, device), 2)) == newton_fraction(a, floor, 2)
         # without an approximation the seed comes from the residues
         t = mt(Fraction(9, 4), device)
         r = kalvex.sqrt_newton(MT(t.num, t.denom), 3)
@@ -195,7 +182,7 @@ class TestNewton:
         a = MT.from_tensor(torch.tensor([2.0, 3.0, 0.25], dtype=torch.float64), device)
         seeds = [float_seed(torch.tensor(v)) for v in a._approx.tolist()]
         values = [captured(v) for v in (2.0, 3.0, 0.25)]
-        bound, s_a = max(map(size, seeds)), max(map(size, values))
+        bound, s_a = max(map(bit_size, seeds)), max(map(bit_size, values))
         steps = 0
         while steps < 10 and 2 * bound + s_a + 2 <= 500:
             bound, steps = 2 * bound + s_a + 2, steps + 1
@@ -203,7 +190,7 @@ class TestNewton:
         r = kalvex.sqrt_newton(a)
         assert r.shape == (3,)
         for i, (v, x0) in enumerate(zip(values, seeds)):
-            assert value(MT(r.num[:, i:i + 1], r.denom[:, i:i + 1])) == newton_ref(v, x0, steps, 10**9)
+            assert value(MT(r.num[:, i:i + 1], r.denom[:, i:i + 1])) == newton_fraction(v, x0, steps, 10**9)
 
     def test_zero_denominator_follows_the_literal_chain(self, device):
         # 3/0 with a float view of 4: from the captured seed 2, the steps of
