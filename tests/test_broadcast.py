@@ -173,9 +173,9 @@ class TestConstantRowsKept:
         items = operands(device, (3, 4), seed=7)
         c, c2, f = items["captured"], items["captured2"], items["fraction"]
         for r in (c + c2, c - c2, c * c2, c / f, -c, c.abs(), c.pow(2), c.sum(0), c._sum_dim(1),
-                  c.matmul(c2.T), 2 * c + 1, c.T + c2.T):
+                  c.matmul(c2.T), 2 * c + 1, c.T + c2.T, c.sort()[0], c.sort(0, True)[0], c.topk(2)[0]):
             assert constant_rows(r.denom) and not constant_rows(r.num)
-        for r in (f + f, f * items["integer"], -f, f.sum(1), f.matmul(f.T), f.T):
+        for r in (f + f, f * items["integer"], -f, f.sum(1), f.matmul(f.T), f.T, f.sort()[0], f.topk(2, 0)[0]):
             assert constant_rows(r.num) and constant_rows(r.denom)
         # the float view of constant values is one value, broadcast
         assert constant_rows(MT(f.num, f.denom).to_float().unsqueeze(0))

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/basis.h"
+#include "core/kernels/constant_rows.h"
 #include "core/paths.h"
 
 namespace kalvex {
@@ -49,32 +50,33 @@ bool layout_of(const at::Tensor& t, int64_t axis, int64_t first, Layout& out) {
   return merged_stride(t, first, axis, out.outer) && merged_stride(t, axis + 1, t.dim(), out.inner);
 }
 
-// One prime row of both tensors at one outer position, axes after the picked
-// one of length 1: dst[j] = src[index[j]].
-template <bool kUnit>
+// One prime row of one or both tensors (kPair) at one outer position, axes
+// after the picked one of length 1: dst[j] = src[index[j]].
+template <bool kUnit, bool kPair>
 void take_row(const int64_t* __restrict__ index, int64_t index_stride, int64_t count,
-                            const int64_t* __restrict__ num, const int64_t* __restrict__ den, int64_t src_stride,
-                            int64_t* __restrict__ out_num, int64_t* __restrict__ out_den, int64_t dst_stride) {
+              const int64_t* __restrict__ num, const int64_t* __restrict__ den, int64_t src_stride,
+              int64_t* __restrict__ out_num, int64_t* __restrict__ out_den, int64_t dst_stride) {
   const int64_t is = kUnit ? 1 : index_stride, ss = kUnit ? 1 : src_stride, ds = kUnit ? 1 : dst_stride;
   const int64_t ahead = std::max<int64_t>(0, count - kLookahead);
   int64_t j = 0;
   for (; j < ahead; ++j) {
     const int64_t next = index[(j + kLookahead) * is] * ss;
     __builtin_prefetch(num + next);
-    __builtin_prefetch(den + next);
+    if (kPair) __builtin_prefetch(den + next);
     const int64_t i = index[j * is] * ss;
     out_num[j * ds] = num[i];
-    out_den[j * ds] = den[i];
+    if (kPair) out_den[j * ds] = den[i];
   }
   for (; j < count; ++j) {
     const int64_t i = index[j * is] * ss;
     out_num[j * ds] = num[i];
-    out_den[j * ds] = den[i];
+    if (kPair) out_den[j * ds] = den[i];
   }
 }
 
 // The same with axes after the picked one: for each position j along the
-// axis, a run of `inner` elements, each from its own source position.
+// axis, a run of `inner` elements, each from its own source position.  A
+// null `den` picks numerators only.
 void take_block(const int64_t* index, const Layout& ix, int64_t count, int64_t inner, const int64_t* num,
                 const Layout& n, const int64_t* den, const Layout& d, int64_t* out_num, const Layout& on,
                 int64_t* out_den, const Layout& od) {
@@ -85,25 +87,31 @@ void take_block(const int64_t* index, const Layout& ix, int64_t count, int64_t i
       if (b < ahead) {
         const int64_t c = b + kLookahead;
         __builtin_prefetch(num + row[c * ix.inner] * n.axis + c * n.inner);
-        __builtin_prefetch(den + row[c * ix.inner] * d.axis + c * d.inner);
+        if (den != nullptr) __builtin_prefetch(den + row[c * ix.inner] * d.axis + c * d.inner);
       }
       const int64_t i = row[b * ix.inner];
       out_num[j * on.axis + b * on.inner] = num[i * n.axis + b * n.inner];
-      out_den[j * od.axis + b * od.inner] = den[i * d.axis + b * d.inner];
+      if (den != nullptr) out_den[j * od.axis + b * od.inner] = den[i * d.axis + b * d.inner];
     }
   }
 }
 
 // num, den [P, A, L, B] -> out [P, A, k, B] at index [A, k, B].  One task
 // per (outer position, prime): the task reads its index slice once for both
-// residue tensors.
+// residue tensors.  An undefined `den` (and `out_den`) picks numerators only.
 void take_along_cpu(const at::Tensor& num, const at::Tensor& den, int64_t axis, const at::Tensor& index,
                     at::Tensor& out_num, at::Tensor& out_den) {
+  const bool pair = den.defined();
   Layout n, d, on, od, ix;
   layout_of(num, axis, 1, n);
-  layout_of(den, axis, 1, d);
   layout_of(out_num, axis, 1, on);
-  layout_of(out_den, axis, 1, od);
+  if (pair) {
+    layout_of(den, axis, 1, d);
+    layout_of(out_den, axis, 1, od);
+  } else {
+    d = n;
+    od = on;
+  }
   layout_of(index, axis - 1, 0, ix);
   const int64_t primes = num.size(0), count = index.size(axis - 1);
   int64_t outer = 1, inner = 1;
@@ -118,13 +126,17 @@ void take_along_cpu(const at::Tensor& num, const at::Tensor& den, int64_t axis, 
       const int64_t a = item / primes, p = item % primes;
       const int64_t* positions = ix.data + a * ix.outer;
       const int64_t* src_n = n.data + p * n.prime + a * n.outer;
-      const int64_t* src_d = d.data + p * d.prime + a * d.outer;
+      const int64_t* src_d = pair ? d.data + p * d.prime + a * d.outer : nullptr;
       int64_t* dst_n = on.data + p * on.prime + a * on.outer;
-      int64_t* dst_d = od.data + p * od.prime + a * od.outer;
-      if (unit) {
-        take_row<true>(positions, 1, count, src_n, src_d, 1, dst_n, dst_d, 1);
-      } else if (inner == 1 && same_source_stride) {
-        take_row<false>(positions, ix.axis, count, src_n, src_d, n.axis, dst_n, dst_d, on.axis);
+      int64_t* dst_d = pair ? od.data + p * od.prime + a * od.outer : nullptr;
+      if (unit && pair) {
+        take_row<true, true>(positions, 1, count, src_n, src_d, 1, dst_n, dst_d, 1);
+      } else if (unit) {
+        take_row<true, false>(positions, 1, count, src_n, nullptr, 1, dst_n, nullptr, 1);
+      } else if (inner == 1 && same_source_stride && pair) {
+        take_row<false, true>(positions, ix.axis, count, src_n, src_d, n.axis, dst_n, dst_d, on.axis);
+      } else if (inner == 1 && !pair) {
+        take_row<false, false>(positions, ix.axis, count, src_n, nullptr, n.axis, dst_n, nullptr, on.axis);
       } else {
         take_block(positions, ix, count, inner, src_n, n, src_d, d, dst_n, on, dst_d, od);
       }
@@ -160,17 +172,28 @@ std::pair<at::Tensor, at::Tensor> take_along(const at::Tensor& num, const at::Te
                                              const at::Tensor& index, at::IntArrayRef key_shape) {
   std::vector<int64_t> sizes{kNumPrimes};
   sizes.insert(sizes.end(), index.sizes().begin(), index.sizes().end());
+  // Picks from constant rows are those rows again (NOTE: [Constant rows]):
+  // the denominators of captured values are not read at all.
+  const bool shaped = key_shape.equals(num.sizes().slice(1)) && denom.sizes().equals(num.sizes());
+  const bool num_constant = shaped && has_constant_rows(num) && num.size(0) == kNumPrimes;
+  const bool den_constant = shaped && has_constant_rows(denom) && denom.size(0) == kNumPrimes;
+  at::Tensor out_num = num_constant ? broadcast_rows(num, sizes) : at::Tensor();
+  at::Tensor out_den = den_constant ? broadcast_rows(denom, sizes) : at::Tensor();
+  if (num_constant && den_constant) return {out_num, out_den};
   if (fits_cpu_pass(num, denom, axis, index, key_shape)) {
-    at::Tensor out_num = at::empty(sizes, num.options());
-    at::Tensor out_den = at::empty(sizes, denom.options());
-    if (out_num.numel() > 0) {
-      take_along_cpu(mergeable(num, axis, 1), mergeable(denom, axis, 1), axis, mergeable(index, axis - 1, 0),
-                     out_num, out_den);
+    const at::Tensor& varying = num_constant ? denom : num;  // one half at least is picked
+    at::Tensor picked = at::empty(sizes, varying.options());
+    at::Tensor other = num_constant || den_constant ? at::Tensor() : at::empty(sizes, denom.options());
+    if (picked.numel() > 0) {
+      take_along_cpu(mergeable(varying, axis, 1), other.defined() ? mergeable(denom, axis, 1) : at::Tensor(), axis,
+                     mergeable(index, axis - 1, 0), picked, other);
     }
-    return {out_num, out_den};
+    if (num_constant) return {out_num, picked};
+    return {picked, den_constant ? out_den : other};
   }
   const at::Tensor spread = index.unsqueeze(0).expand(sizes);
-  return {at::gather(num, axis, spread), at::gather(denom, axis, spread)};
+  return {num_constant ? out_num : at::gather(num, axis, spread),
+          den_constant ? out_den : at::gather(denom, axis, spread)};
 }
 
 }  // namespace kalvex
