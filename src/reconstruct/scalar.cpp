@@ -27,15 +27,12 @@ Fraction read_scalar(const at::Tensor& num, const at::Tensor& denom, const at::T
   return out;
 }
 
-c10::optional<RationalTensor> rebuild_scalar(const Fraction& value, at::IntArrayRef shape, at::Device device) {
-  if (value.den.sign() == 0) return c10::nullopt;
-  return from_fraction(value.num, value.den, shape, device);
-}
-
 c10::optional<RationalTensor> simplified(const RationalTensor& t, at::IntArrayRef shape, at::Device device) {
   try {
     check_scalar_shape(shape);
-    return rebuild_scalar(read_scalar(t.num, t.denom, t.primes), shape, device);
+    const Fraction value = read_scalar(t.num, t.denom, t.primes);
+    if (value.den.sign() == 0) return c10::nullopt;  // no value to rebuild
+    return from_fraction(value.num, value.den, shape, device);
   } catch (const std::exception&) {
     return c10::nullopt;
   }

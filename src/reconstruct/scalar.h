@@ -22,11 +22,6 @@ void check_scalar_shape(at::IntArrayRef shape);
 // gives (1, 0), (-1, 0) or (0, 0) by the sign of the numerator.
 Fraction read_scalar(const at::Tensor& num, const at::Tensor& denom, const at::Tensor& primes);
 
-// The tensor of `shape` on `device` holding `value` afresh (residues of the
-// reduced pair in the standard basis); none for a zero denominator, which has
-// no value to rebuild.
-c10::optional<RationalTensor> rebuild_scalar(const Fraction& value, at::IntArrayRef shape, at::Device device);
-
 // `t`, of user shape `shape`, rebuilt on `device` from its reduced value; none
 // where that cannot be done (another shape, a zero denominator, residues that
 // do not read back).  Never throws.
