@@ -13,7 +13,8 @@ from varnix.orvo.kalvex import ModularTensor as MT
 import varnix.orvo.kalvex as kx
 
 SPECIAL = [0.0, -0.0, 0.5, -0.75, 1 / 3, 2047.9999999999998, -2047.5, 2048.0, -4096.0, 1e300, -1e300,
-           float("nan"), float("inf"), -float("inf"), 5e-324, -(2.0**-52), 2.0**-53]
+           1.7976931348623157e308, 5e-324, -(2.0**-52), 2.0**-53, 3.4e38, -2.0**100 - 2.0**48]
+NOT_FINITE = [1.0, float("nan"), float("inf"), -float("inf")]
 
 
 def floats(n, seed, scale=1.0):
@@ -36,7 +37,8 @@ def captured(values, device):
 
 
 # The cases that end in an error, which must be the same error on both paths.
-REFUSED = {"from_fraction zero denominator", "matmul mismatch", "gather out of range", "index_select out of range",
+REFUSED = {"from_tensor float64 not finite", "from_tensor float32 not finite", "from_fraction zero denominator",
+           "matmul mismatch", "gather out of range", "index_select out of range",
            "scalar gather out of range"}
 
 
@@ -57,10 +59,13 @@ def cases(device):
     return {
         # construction: capture and filled constants
         "from_tensor float64 specials": lambda: captured(torch.tensor(SPECIAL, dtype=torch.float64), device),
-        "from_tensor float32 specials": lambda: captured(torch.tensor(SPECIAL, dtype=torch.float32), device),
+        "from_tensor float32 specials": lambda: captured(
+            torch.tensor([v for v in SPECIAL if abs(v) < 3.4e38], dtype=torch.float32), device),
+        "from_tensor float64 not finite": lambda: captured(torch.tensor(NOT_FINITE, dtype=torch.float64), device),
+        "from_tensor float32 not finite": lambda: captured(torch.tensor(NOT_FINITE, dtype=torch.float32), device),
         "from_tensor float16": lambda: captured(floats(33, 1).half(), device),
         "from_tensor bfloat16": lambda: captured(floats(33, 2).bfloat16(), device),
-        "from_tensor int64 wrapping": lambda: captured(torch.tensor([0, 1, -1, 2**11, 2**12 + 3, -(2**62), 2**63 - 1]),
+        "from_tensor int64 of any size": lambda: captured(torch.tensor([0, 1, -1, 2**11, 2**12 + 3, -(2**62), 2**63 - 1]),
                                                        device),
         "from_tensor bool and uint8": lambda: (captured(torch.tensor([True, False]), device),
                                                captured(torch.tensor([0, 200, 255], dtype=torch.uint8), device)),

@@ -73,6 +73,8 @@ MEMBER_DOCS = {
     "solve": doc("Solve linear system Ax = b exactly.", "Uses Cramer's rule for small systems."),
     "sort": doc("Sort elements along dimension.", "Returns (sorted_tensor, indices)."),
     "argsort": "Return indices that would sort the tensor.", "topk": doc("Return top k elements and their indices."),
+    "contiguous": "The same values with contiguous residues and approximation (self when they already are).",
+    "clone": "A copy of the values in storage of its own.",
 }
 
 FUNCTION_DOCS = {

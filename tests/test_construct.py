@@ -216,8 +216,16 @@ def test_from_tensor_moves_input_and_needs_a_tensor():
             MT.from_tensor(value, "cpu")
 
 
-def test_from_tensor_out_of_range_does_not_fail(device):
-    t = torch.tensor([float("nan"), float("inf"), -float("inf"), 1e300, -4096.0, 2048.0], dtype=torch.float64)
-    x = MT.from_tensor(t, device)  # what is stored is unspecified; it must be valid residues
-    assert x.num.ge(0).all() and x.num.cpu().lt(kx.PRIMES.view(20, 1)).all()
-    assert_same_float(x._approx, t.float())
+def test_from_tensor_is_exact_at_any_size_and_refuses_what_is_not_finite(device):
+    large = [-4096.0, 2048.0, 2047.75, 3.0 * 2**60, 1e6, -3.4e38]
+    for dtype, values in [(torch.float64, large + [1e300, -2.0**1023 * 1.5]), (torch.float32, large)]:
+        t = torch.tensor(values, dtype=dtype)
+        check_capture(MT.from_tensor(t.to(device), device), t.tolist(), t.shape)
+    ints = torch.tensor([10**6, 3, -(2**63), 2**63 - 1, 2**11, -(2**11) - 1])
+    check_capture(MT.from_tensor(ints.to(device), device), ints.tolist(), ints.shape)
+    assert MT.from_tensor(torch.tensor([10**6, 3]).to(device), device).sum().to_rational() == (10**6 + 3, 1)
+    for bad, name in [(float("nan"), "nan"), (float("inf"), "inf"), (-float("inf"), "-inf")]:
+        for dtype in (torch.float64, torch.float32, torch.float16):
+            t = torch.tensor([1.0, bad, 2.0], dtype=dtype).to(device)
+            with pytest.raises(ValueError, match=rf"^from_tensor\(\) captures finite values only, got {name}$"):
+                MT.from_tensor(t, device)

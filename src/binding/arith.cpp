@@ -4,6 +4,7 @@
 #include "binding/errors.h"
 #include "binding/instance.h"
 #include "binding/ints.h"
+#include "binding/known_sizes.h"
 #include "binding/operands.h"
 #include "binding/tensors.h"
 #include "core/arith.h"
@@ -49,6 +50,8 @@ Operands load_pair(PyObject* self, PyObject* other, bool numerator_first, bool w
     ops.y.num = tensor_field(other, Field::Num);
   }
   ops.y.primes = operand_primes(other);  // for the check that both share one basis
+  attach_bounds(ops.x);
+  attach_bounds(ops.y, ops.x.primes);
   if (with_approx) {
     ops.x.approx = approx_field(self);
     if (ops.x.approx) ops.y.approx = approx_field(other);
@@ -98,6 +101,7 @@ PyObject* neg(PyObject* const* args) {
   x.num = tensor_field(self, Field::Num);
   x.approx = approx_field(self);
   x.denom = tensor_field(self, Field::Denom);
+  attach_bounds(x);
   RationalTensor result;
   {
     AllowThreads unlocked(x.num.numel() > kReleaseGilElements);

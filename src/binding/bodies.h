@@ -82,6 +82,8 @@ KALVEX_BODY(T);
 KALVEX_BODY(sort);
 KALVEX_BODY(argsort);
 KALVEX_BODY(topk);
+KALVEX_BODY(contiguous);
+KALVEX_BODY(clone);
 
 // linear algebra
 KALVEX_BODY(trace);

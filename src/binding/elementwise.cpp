@@ -5,6 +5,7 @@
 #include "binding/errors.h"
 #include "binding/instance.h"
 #include "binding/ints.h"
+#include "binding/known_sizes.h"
 #include "binding/tensors.h"
 #include "elementwise/clamp.h"
 #include "elementwise/compare.h"
@@ -89,7 +90,9 @@ PyObject* order(PyObject* self, PyObject* other, int op) {
 }
 
 PyObject* nonzero_test(PyObject* self, bool (*test)(const at::Tensor&)) {
-  return PyBool_FromLong(test(tensor_field(self, Field::Num)));
+  at::Tensor num = tensor_field(self, Field::Num);
+  attach_bound(num, tensor_field(self, Field::Primes));
+  return PyBool_FromLong(test(num));
 }
 
 // A float bound as clamp stores it, refused up front as int() refuses it.
@@ -127,7 +130,7 @@ PyObject* clamp(PyObject* const* args) {
   {
     AllowThreads unlocked(large(x));
     result = kalvex::clamp(x, view, lo, hi, [&] {
-      return plain ? view : float_view(x.num, x.denom, x.primes, shape, device).reshape(shape);
+      return plain ? view : float_view(x, shape, device).reshape(shape);
     });
   }
   if (!result) return Ref::borrow(self).release();
@@ -152,10 +155,14 @@ PyObject* reciprocal(PyObject* const* args) {
   PyObject* self = args[0];
   c10::optional<at::Tensor> approx = approx_field(self);
   if (approx) approx = approx->reciprocal();
-  const at::Tensor denom = tensor_field(self, Field::Denom);
-  const at::Tensor num = tensor_field(self, Field::Num);
-  const at::Tensor primes = tensor_field(self, Field::Primes);
-  return make_instance(RationalTensor{denom.clone(), num.clone(), primes, approx}).release();
+  RationalTensor x;
+  x.denom = tensor_field(self, Field::Denom);
+  x.num = tensor_field(self, Field::Num);
+  x.primes = tensor_field(self, Field::Primes);
+  attach_bounds(x);
+  RationalTensor result{x.denom.clone(), x.num.clone(), x.primes, approx};
+  result.bits = swapped(x.bits);
+  return make_instance(result).release();
 }
 
 PyObject* lt(PyObject* const* args) { return order(args[0], args[1], Py_LT); }
@@ -178,6 +185,8 @@ PyObject* ne(PyObject* const* args) {
   y.denom = tensor_field(other, Field::Denom);
   y.num = tensor_field(other, Field::Num);
   y.primes = tensor_field(other, Field::Primes);
+  attach_bounds(x);
+  attach_bounds(y);
   at::Tensor result;
   {
     AllowThreads unlocked(large(x));
@@ -211,6 +220,8 @@ PyObject* where(PyObject* const* args) {
   y.denom = tensor_field(other, Field::Denom);
   x.primes = tensor_field(self, Field::Primes);
   y.primes = x.primes;
+  attach_bounds(x);
+  attach_bounds(y);
   x.approx = approx_field(self);
   if (x.approx) y.approx = approx_field(other);
   RationalTensor result;

@@ -3,6 +3,7 @@
 #include <structmember.h>
 
 #include "binding/errors.h"
+#include "binding/known_sizes.h"
 #include "binding/tensors.h"
 
 namespace kalvex::py {
@@ -81,11 +82,13 @@ RationalTensor load(PyObject* obj) {
   r.denom = tensor_field(obj, Field::Denom);
   r.primes = tensor_field(obj, Field::Primes);
   r.approx = approx_field(obj);
+  attach_bounds(r);
   return r;
 }
 
 Ref make_instance(const RationalTensor& value) {
   const ModuleState& s = state();
+  remember_bounds(value);
   Ref num = wrap_tensor(value.num);
   Ref denom = wrap_tensor(value.denom);
   Ref primes = wrap_tensor(value.primes);
@@ -100,6 +103,7 @@ Ref make_instance(const RationalTensor& value) {
 
 Ref make_instance_of(PyObject* cls, const RationalTensor& value) {
   if (cls == reinterpret_cast<PyObject*>(state().cls)) return make_instance(value);
+  remember_bounds(value);
   Ref num = wrap_tensor(value.num);
   Ref denom = wrap_tensor(value.denom);
   Ref primes = wrap_tensor(value.primes);

@@ -33,7 +33,8 @@ at::Tensor tensor_field(PyObject* obj, Field field);
 // `_approx`: None -> nullopt.
 c10::optional<at::Tensor> approx_field(PyObject* obj);
 
-// All four tensors of an instance (or duck-typed operand), read in slot order.
+// All four tensors of an instance (or duck-typed operand), read in slot order,
+// with the sizes of its integers (NOTE: [Size bounds across Python]).
 RationalTensor load(PyObject* obj);
 
 // A new exact ModularTensor holding `value`; the device slot is num's device.

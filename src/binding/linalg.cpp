@@ -6,6 +6,7 @@
 #include "binding/bodies.h"
 #include "binding/errors.h"
 #include "binding/instance.h"
+#include "binding/known_sizes.h"
 #include "binding/tensors.h"
 #include "linalg/linalg.h"
 
@@ -18,6 +19,7 @@ RationalTensor matrix_of(PyObject* self) {
   a.num = tensor_field(self, Field::Num);
   a.denom = tensor_field(self, Field::Denom);
   a.primes = tensor_field(self, Field::Primes);
+  attach_bounds(a);
   return a;
 }
 
@@ -45,14 +47,18 @@ at::Tensor assigned_column(const at::Tensor& src, int64_t rows, int64_t n, const
 // b as a vector [n] or a column [n, 1] (its last axis squeezed).
 linalg::ColumnSource column_source(PyObject* b, const at::TensorOptions& options) {
   return [b, options](int64_t rows, int64_t n) {
-    auto slot = [&](Field field) {
+    BitBounds bits = kAssumedInRange;
+    auto slot = [&](Field field, int64_t& bound) {
       const bool column = user_shape(b).size() >= 2;
-      const at::Tensor residues = tensor_field(b, field);
+      at::Tensor residues = tensor_field(b, field);
+      bound = attach_bound(residues, at::Tensor());  // reduced modulo the matrix's primes when copied
       return assigned_column(column ? residues.squeeze(-1) : residues, rows, n, options);
     };
-    at::Tensor num = slot(Field::Num);
-    at::Tensor den = slot(Field::Denom);
-    return std::make_pair(num, den);
+    linalg::Column out;
+    out.num = slot(Field::Num, bits.num);
+    out.den = slot(Field::Denom, bits.den);
+    out.bits = bits;
+    return out;
   };
 }
 

@@ -188,6 +188,10 @@ const std::vector<FunctionDef>& class_members() {
       {"topk", Kind::Method,
        {self, int_param("k"), int_param("dim", integer(-1)), {"largest", kBool, Check::None, boolean(true)}},
        nullptr, "\n        Return top k elements and their indices.\n        ", body::topk},
+      {"contiguous", Kind::Method, {self}, kSelfType,
+       "The same values with contiguous residues and approximation (self when they already are).",
+       body::contiguous},
+      {"clone", Kind::Method, {self}, kSelfType, "A copy of the values in storage of its own.", body::clone},
   };
   return members;
 }

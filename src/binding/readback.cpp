@@ -3,6 +3,7 @@
 #include "binding/errors.h"
 #include "binding/instance.h"
 #include "binding/ints.h"
+#include "binding/known_sizes.h"
 #include "binding/tensors.h"
 #include "reconstruct/float_view.h"
 #include "reconstruct/scalar.h"
@@ -15,10 +16,12 @@ namespace {
 // residue is read; the approximation slot is not read at all.
 Fraction read_instance(PyObject* self) {
   check_scalar_shape(user_shape(self));
-  const at::Tensor num = tensor_field(self, Field::Num);
-  const at::Tensor denom = tensor_field(self, Field::Denom);
-  const at::Tensor primes = tensor_field(self, Field::Primes);
-  return read_scalar(num, denom, primes);
+  RationalTensor t;
+  t.num = tensor_field(self, Field::Num);
+  t.denom = tensor_field(self, Field::Denom);
+  t.primes = tensor_field(self, Field::Primes);
+  attach_bounds(t);
+  return read_scalar(t);
 }
 
 // The instance rebuilt from its reduced fraction, or self when there is none
@@ -30,6 +33,7 @@ Ref rebuilt_or_self(PyObject* self) {
   t.num = tensor_field(self, Field::Num);
   t.denom = tensor_field(self, Field::Denom);
   t.primes = tensor_field(self, Field::Primes);
+  attach_bounds(t);
   const at::Device device = instance_device(self);
   prepare_device(device);
   c10::optional<RationalTensor> rebuilt = simplified(t, shape, device);
@@ -81,10 +85,12 @@ PyObject* to_float(PyObject* const* args) {
   if (approx.get() != Py_None) return approx.release();
   const std::vector<int64_t> shape = user_shape(self);
   const at::Device device = instance_device(self);
-  const at::Tensor primes = tensor_field(self, Field::Primes);
-  const at::Tensor num = tensor_field(self, Field::Num);
-  const at::Tensor denom = tensor_field(self, Field::Denom);
-  return wrap_tensor(float_view(num, denom, primes, shape, device)).release();
+  RationalTensor t;
+  t.primes = tensor_field(self, Field::Primes);
+  t.num = tensor_field(self, Field::Num);
+  t.denom = tensor_field(self, Field::Denom);
+  attach_bounds(t);
+  return wrap_tensor(float_view(t, shape, device)).release();
 }
 
 }  // namespace kalvex::py::body

@@ -3,6 +3,7 @@
 #include "binding/errors.h"
 #include "binding/instance.h"
 #include "binding/ints.h"
+#include "binding/known_sizes.h"
 #include "binding/tensors.h"
 #include "core/construct.h"
 #include "core/standard_basis.h"
@@ -28,6 +29,21 @@ PyObject* fraction(PyObject* cls, PyObject* num, PyObject* denom, PyObject* shap
   const at::Device device = parse_device(device_str);
   const std::vector<int64_t> sizes = shape_of(shape);
   return make_instance_of(cls, exact_fraction(exact_int(num), exact_int(denom), sizes, device)).release();
+}
+
+// The residues stored in `field` taken modulo their primes when some lie
+// outside [0, p): a record is canonical from the start.  A slot the check
+// cannot read is left for the operations to refuse.
+void store_canonical(PyObject* self, Field field, const at::Tensor& primes) {
+  Ref value = read_field(self, field);
+  if (!is_tensor(value.get())) return;
+  at::Tensor residues = unpack_tensor(value.get());
+  try {
+    attach_bound(residues, primes);
+  } catch (const std::exception&) {
+    return;
+  }
+  if (!residues.is_same(unpack_tensor(value.get()))) write_field(self, field, wrap_tensor(residues).get());
 }
 
 bool is_base_class(PyObject* cls) { return cls == reinterpret_cast<PyObject*>(state().cls); }
@@ -61,6 +77,11 @@ PyObject* init(PyObject* const* args) {
   }
   write_field(self, Field::Primes, moved.get());
   write_field(self, Field::Approx, args[4]);
+  if (is_tensor(moved.get())) {
+    const at::Tensor primes = unpack_tensor(moved.get());
+    store_canonical(self, Field::Num, primes);
+    store_canonical(self, Field::Denom, primes);
+  }
   Py_RETURN_NONE;
 }
 

@@ -2,6 +2,7 @@
 #include "binding/bodies.h"
 #include "binding/errors.h"
 #include "binding/instance.h"
+#include "binding/known_sizes.h"
 #include "binding/operands.h"
 #include "binding/tensors.h"
 #include "reduce/matmul.h"
@@ -50,6 +51,7 @@ PyObject* dot(PyObject* const* args) {
     y.num = tensor_field(args[1], Field::Num);
     y.denom = tensor_field(args[1], Field::Denom);
     y.primes = operand_primes(args[1]);
+    attach_bounds(y, x.primes);
     if (x.approx) y.approx = approx_field(args[1]);
     RationalTensor result;
     {

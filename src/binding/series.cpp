@@ -60,7 +60,7 @@ Ref newton_root(PyObject* a, int64_t max_iterations, int64_t max_bits) {
   } else if (value.approx) {
     a_float = *value.approx;
   } else {
-    a_float = float_view(value.num, value.denom, value.primes, shape, device);
+    a_float = float_view(value, shape, device);
   }
   prepare_device(device);
   RationalTensor result;

@@ -175,6 +175,13 @@ PyObject* T(PyObject* const* args) {
   return result ? instance(*result) : same_object(self);
 }
 
+PyObject* contiguous(PyObject* const* args) {
+  const c10::optional<RationalTensor> result = kalvex::contiguous(load(args[0]));
+  return result ? instance(*result) : same_object(args[0]);
+}
+
+PyObject* clone(PyObject* const* args) { return instance(kalvex::clone(load(args[0]))); }
+
 PyObject* sort(PyObject* const* args) {
   PyObject* self = args[0];
   const RationalTensor x = load(self);

@@ -40,15 +40,18 @@ at::Tensor approx_with(const at::Tensor& a, const at::Tensor& b, F formula) {
   return formula(a, b, kDivisorShift);
 }
 
-// One operator: its residue kernel and its float formula.
+// One operator: its residue kernel, its float formula and its size bounds.
 template <typename Kernel, typename F>
-RationalTensor combine(const RationalTensor& x, const RationalTensor& y, F formula) {
+RationalTensor combine(const RationalTensor& x, const RationalTensor& y, F formula,
+                       BitBounds (*bounds)(const BitBounds&, const BitBounds&)) {
   check_operands(x, y);
   check_same_rank(x, y);
   auto out = kernels::run(Kernel{}, {x.num, x.denom, y.num, y.denom}, prime_column(x.primes, x.num.dim()));
   c10::optional<at::Tensor> approx;
   if (x.approx && y.approx) approx = approx_with(*x.approx, *y.approx, formula);
-  return RationalTensor{std::move(out[0]), std::move(out[1]), x.primes, std::move(approx)};
+  RationalTensor result{std::move(out[0]), std::move(out[1]), x.primes, std::move(approx)};
+  result.bits = bounds(x.bits, y.bits);
+  return result;
 }
 
 const auto kAdd = [](const auto& a, const auto& b, auto) { return a + b; };
@@ -56,14 +59,14 @@ const auto kSub = [](const auto& a, const auto& b, auto) { return a - b; };
 const auto kMul = [](const auto& a, const auto& b, auto) { return a * b; };
 const auto kDiv = [](const auto& a, const auto& b, auto shift) { return a / (b + shift); };
 
-// Calls f with the residue kernel and the float formula of `op`.
+// Calls f with the residue kernel, the float formula and the size bounds of `op`.
 template <typename F>
 auto with_operator(BinaryOp op, F&& f) {
   switch (op) {
-    case BinaryOp::Add: return f(AddOp{}, kAdd);
-    case BinaryOp::Sub: return f(SubOp{}, kSub);
-    case BinaryOp::Mul: return f(MulOp{}, kMul);
-    case BinaryOp::Div: return f(DivOp{}, kDiv);
+    case BinaryOp::Add: return f(AddOp{}, kAdd, sum_bounds);
+    case BinaryOp::Sub: return f(SubOp{}, kSub, sum_bounds);
+    case BinaryOp::Mul: return f(MulOp{}, kMul, product_bounds);
+    case BinaryOp::Div: return f(DivOp{}, kDiv, quotient_bounds);
   }
   fail(ErrorKind::Runtime, "unknown arithmetic operator");
 }
@@ -78,18 +81,14 @@ void check_same_rank(const RationalTensor& x, const RationalTensor& y) {
   fail(ErrorKind::Runtime, message.str());
 }
 
-at::DimVector broadcast_residue_sizes(const RationalTensor& x, const RationalTensor& y) {
-  at::DimVector sizes = at::infer_size_dimvector(x.num.sizes(), x.denom.sizes());
-  sizes = at::infer_size_dimvector(sizes, y.num.sizes());
-  return at::infer_size_dimvector(sizes, y.denom.sizes());
-}
-
 RationalTensor binary(BinaryOp op, const RationalTensor& x, const RationalTensor& y) {
-  return with_operator(op, [&](auto kernel, auto formula) { return combine<decltype(kernel)>(x, y, formula); });
+  return with_operator(op, [&](auto kernel, auto formula, auto bounds) {
+    return combine<decltype(kernel)>(x, y, formula, bounds);
+  });
 }
 
 at::Tensor combine_approx(BinaryOp op, const at::Tensor& a, const at::Tensor& b) {
-  return with_operator(op, [&](auto, auto formula) { return approx_with(a, b, formula); });
+  return with_operator(op, [&](auto, auto formula, auto) { return approx_with(a, b, formula); });
 }
 
 RationalTensor negate(const RationalTensor& x) {
@@ -100,7 +99,9 @@ RationalTensor negate(const RationalTensor& x) {
     const at::Tensor& a = *x.approx;
     approx = is_broadcast_value(a) ? at::neg(one_element(a)).expand(a.sizes()) : at::neg(a);
   }
-  return RationalTensor{std::move(out[0]), copy_residues(x.denom), x.primes, std::move(approx)};
+  RationalTensor result{std::move(out[0]), copy_residues(x.denom), x.primes, std::move(approx)};
+  result.bits = x.bits;
+  return result;
 }
 
 at::Tensor equal(const RationalTensor& x, const RationalTensor& y) {

@@ -27,7 +27,4 @@ at::Tensor equal(const RationalTensor& x, const RationalTensor& y);
 // axis of the other: a Runtime error naming both shapes.
 void check_same_rank(const RationalTensor& x, const RationalTensor& y);
 
-// The broadcast residue shape of x and y.
-at::DimVector broadcast_residue_sizes(const RationalTensor& x, const RationalTensor& y);
-
 }  // namespace kalvex

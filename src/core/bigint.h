@@ -55,6 +55,13 @@ class BigRational {
   mpq_t v_;
 };
 
+// Bit lengths of |v|, 0 for 0, as Python's int.bit_length().
+inline int64_t bit_length(mpz_srcptr v) { return mpz_sgn(v) == 0 ? 0 : static_cast<int64_t>(mpz_sizeinbase(v, 2)); }
+inline int64_t bit_length(int64_t v) {
+  const uint64_t mag = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+  return mag == 0 ? 0 : 64 - __builtin_clzll(mag);
+}
+
 // Python's int / int: the double nearest to the exact quotient (round half to
 // even, subnormals included).  Throws ZeroDivision for b == 0 and Overflow when
 // the rounded quotient exceeds the double range, with Python's messages.

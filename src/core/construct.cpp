@@ -4,10 +4,15 @@
 #include <ATen/ATen.h>
 #include <ATen/Parallel.h>
 
+#include <atomic>
 #include <cmath>
+#include <mutex>
+#include <sstream>
+#include <tuple>
 
 #include "core/errors.h"
 #include "core/kernels/constant_rows.h"
+#include "core/modmath.h"
 #include "core/paths.h"
 #include "core/simd.h"
 #include "core/standard_basis.h"
@@ -18,7 +23,9 @@ namespace {
 
 constexpr int kFloatShift = 52;  // values are captured with denominator 2^52
 constexpr int64_t kCaptureBlock = 2048;
-
+// Values |v| >= 2048 (or integers |v| >= 2^11) scale to 2^63 and beyond:
+// the fast loops mark them with this value, which no value below scales to.
+constexpr int64_t kOutOfLine = INT64_MIN;
 
 std::vector<int64_t> residue_shape(at::IntArrayRef shape) {
   std::vector<int64_t> sizes;
@@ -28,15 +35,13 @@ std::vector<int64_t> residue_shape(at::IntArrayRef shape) {
   return sizes;
 }
 
-// trunc(v * 2^52) as int64, saturating outside the int64 range (NaN gives 0):
-// values with |v| >= 2048 are outside the exact capture range anyway.
+// trunc(v * 2^52) as int64 for |v| < 2048, kOutOfLine for anything else.
 inline int64_t scaled_value(double v) {
-  const double s = v * 0x1p52;  // exact, as ldexp(v, 52): a power of two
-  if (!(s == s)) return 0;
-  if (s >= 9223372036854775808.0) return INT64_MAX;
-  if (s < -9223372036854775808.0) return INT64_MIN;
-  return static_cast<int64_t>(s);
+  if (!(std::fabs(v) < 2048.0)) return kOutOfLine;  // NaN too
+  return static_cast<int64_t>(v * 0x1p52);  // v * 2^52 is exact: a power of two
 }
+
+inline uint64_t magnitude(int64_t s) { return s < 0 ? 0 - static_cast<uint64_t>(s) : static_cast<uint64_t>(s); }
 
 // One block of the capture: scaled values in, one row of numerator residues
 // per prime out (the denominators are one column, NOTE: [Constant rows]).
@@ -62,72 +67,226 @@ void capture_rows(const int64_t* __restrict__ scaled, int64_t count, const int64
   }
 }
 
-// trunc(v * 2^52) of a block of floats.
-KALVEX_CLONES void scale_doubles(const double* __restrict__ x, int64_t count, int64_t* __restrict__ out) {
-  for (int64_t i = 0; i < count; ++i) out[i] = scaled_value(x[i]);
+// trunc(v * 2^52) of a block, and the bitwise or of the magnitudes (whose
+// bit length is the largest one, 64 when a value is out of line).
+KALVEX_CLONES uint64_t scale_doubles(const double* __restrict__ x, int64_t count, int64_t* __restrict__ out) {
+  uint64_t bits = 0;
+  for (int64_t i = 0; i < count; ++i) {
+    out[i] = scaled_value(x[i]);
+    bits |= magnitude(out[i]);
+  }
+  return bits;
 }
 
-KALVEX_CLONES void scale_floats(const float* __restrict__ x, int64_t count, int64_t* __restrict__ out) {
-  for (int64_t i = 0; i < count; ++i) out[i] = scaled_value(static_cast<double>(x[i]));
+KALVEX_CLONES uint64_t scale_floats(const float* __restrict__ x, int64_t count, int64_t* __restrict__ out) {
+  uint64_t bits = 0;
+  for (int64_t i = 0; i < count; ++i) {
+    out[i] = scaled_value(static_cast<double>(x[i]));
+    bits |= magnitude(out[i]);
+  }
+  return bits;
 }
 
-void scale_block_int(const int64_t* x, int64_t count, int64_t* out) {
-  for (int64_t i = 0; i < count; ++i) out[i] = static_cast<int64_t>(static_cast<uint64_t>(x[i]) << kFloatShift);
+uint64_t scale_ints(const int64_t* x, int64_t count, int64_t* out) {
+  constexpr int64_t kLimit = int64_t{1} << (63 - kFloatShift);
+  uint64_t bits = 0;
+  for (int64_t i = 0; i < count; ++i) {
+    out[i] = (x[i] > -kLimit && x[i] < kLimit) ? x[i] * (int64_t{1} << kFloatShift) : kOutOfLine;
+    bits |= magnitude(out[i]);
+  }
+  return bits;
 }
 
-void capture_cpu(const at::Tensor& x, const int64_t* primes, at::Tensor& num) {
-  const int64_t n = x.numel();
-  int64_t* num_ptr = num.data_ptr<int64_t>();
-  auto run = [&](auto scale) {
-    at::parallel_for(0, n, kCaptureBlock, [&](int64_t begin, int64_t end) {
+// The exact captured numerator of an element out of line, as m * 2^k: m a
+// signed integer below 2^53 (below 2^63 for integers), k >= 0; or the
+// element itself when it is not finite.
+struct Scaled {
+  int64_t m = 0;
+  int k = 0;
+  double refused = 0.0;
+  bool finite = true;
+};
+
+Scaled scaled_double(double v) {
+  if (!std::isfinite(v)) return {0, 0, v, false};
+  int e;
+  const double f = std::frexp(v, &e);  // v = f 2^e, 0.5 <= |f| < 1
+  return {static_cast<int64_t>(std::ldexp(f, 53)), e - 53 + kFloatShift};
+}
+
+int64_t scaled_bits(const Scaled& s) { return bit_length(s.m) + s.k; }
+
+// (m * 2^k) mod p.
+int64_t scaled_residue(const Scaled& s, int64_t p) {
+  const Modulus m(p);
+  return mul_mod(floor_mod(s.m, p), as_residue(pow_mod_d(2.0, static_cast<uint64_t>(s.k), m)), m);
+}
+
+[[noreturn]] void refuse_value(double v) {
+  std::ostringstream message;
+  message << "from_tensor() captures finite values only, got " << (std::isnan(v) ? "nan" : (v > 0 ? "inf" : "-inf"));
+  fail(ErrorKind::Value, message.str());
+}
+
+// The capture of a block on the host, out of line values included.
+class HostCapture {
+ public:
+  HostCapture(int64_t n, const int64_t* primes, int64_t* num) : n_(n), primes_(primes), num_(num) {}
+
+  template <typename Scale, typename Exact>
+  void run(Scale scale, Exact exact) {
+    at::parallel_for(0, n_, kCaptureBlock, [&](int64_t begin, int64_t end) {
       int64_t scaled[kCaptureBlock];
       for (int64_t start = begin; start < end; start += kCaptureBlock) {
         const int64_t count = std::min(kCaptureBlock, end - start);
-        scale(start, count, scaled);
-        capture_rows(scaled, count, primes, n, num_ptr + start);
+        const uint64_t bits = scale(start, count, scaled);
+        capture_rows(scaled, count, primes_, n_, num_ + start);
+        // The magnitude of kOutOfLine is 2^63 exactly; every other one is below.
+        raise_bits(static_cast<int64_t>(bit_length(static_cast<int64_t>(bits & ~(uint64_t{1} << 63)))));
+        if (bits >> 63) {
+          for (int64_t i = 0; i < count; ++i)
+            if (scaled[i] == kOutOfLine) out_of_line(start + i, exact(start + i));
+        }
       }
     });
-  };
+    if (refused_at_ >= 0) refuse_value(refused_);
+  }
+
+  int64_t bits() const { return bits_.load(); }
+
+ private:
+  void out_of_line(int64_t i, const Scaled& s) {
+    if (!s.finite) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (refused_at_ < 0 || i < refused_at_) {
+        refused_at_ = i;
+        refused_ = s.refused;
+      }
+      return;
+    }
+    for (int j = 0; j < kNumPrimes; ++j) num_[j * n_ + i] = scaled_residue(s, primes_[j]);
+    raise_bits(scaled_bits(s));
+  }
+
+  void raise_bits(int64_t b) {
+    int64_t current = bits_.load();
+    while (b > current && !bits_.compare_exchange_weak(current, b)) {
+    }
+  }
+
+  int64_t n_;
+  const int64_t* primes_;
+  int64_t* num_;
+  std::atomic<int64_t> bits_{0};
+  std::mutex mutex_;
+  int64_t refused_at_ = -1;  // the first element not finite, and its value
+  double refused_ = 0.0;
+};
+
+// The first value of a floating tensor that is not finite, refused.
+void refuse_non_finite(const at::Tensor& x) {
+  const at::Tensor bad = x.isfinite().logical_not();
+  if (bad.any().item<bool>()) refuse_value(x.masked_select(bad).select(0, 0).item<double>());
+}
+
+// The captured numerators of x on the host; returns their size bound.
+int64_t capture_cpu(const at::Tensor& x, const int64_t* primes, at::Tensor& num) {
+  HostCapture capture(x.numel(), primes, num.data_ptr<int64_t>());
   switch (x.scalar_type()) {
     case at::kDouble: {
       const double* src = x.data_ptr<double>();
-      run([&](int64_t s, int64_t c, int64_t* out) { scale_doubles(src + s, c, out); });
+      capture.run([&](int64_t s, int64_t c, int64_t* out) { return scale_doubles(src + s, c, out); },
+                  [&](int64_t i) { return scaled_double(src[i]); });
       break;
     }
     case at::kFloat: {
       const float* src = x.data_ptr<float>();
-      run([&](int64_t s, int64_t c, int64_t* out) { scale_floats(src + s, c, out); });
+      capture.run([&](int64_t s, int64_t c, int64_t* out) { return scale_floats(src + s, c, out); },
+                  [&](int64_t i) { return scaled_double(static_cast<double>(src[i])); });
       break;
     }
     default: {
-      // Other floating types are widened (exactly) to double first; integer and
-      // bool tensors are multiplied by 2^52 in int64, wrapping like torch does.
+      // Other floating types are widened (exactly) to double first; integer
+      // and bool tensors are read as int64.
       const bool integral = !at::isFloatingType(x.scalar_type());
       const at::Tensor wide = x.to(integral ? at::kLong : at::kDouble).contiguous();
       if (integral) {
         const int64_t* src = wide.data_ptr<int64_t>();
-        run([&](int64_t s, int64_t c, int64_t* out) { scale_block_int(src + s, c, out); });
+        capture.run([&](int64_t s, int64_t c, int64_t* out) { return scale_ints(src + s, c, out); },
+                    [&](int64_t i) { return Scaled{src[i], kFloatShift}; });
       } else {
         const double* src = wide.data_ptr<double>();
-        run([&](int64_t s, int64_t c, int64_t* out) { scale_doubles(src + s, c, out); });
+        capture.run([&](int64_t s, int64_t c, int64_t* out) { return scale_doubles(src + s, c, out); },
+                    [&](int64_t i) { return scaled_double(src[i]); });
       }
     }
   }
+  return capture.bits();
 }
 
-// Any device: the scaled integers, then every residue row in one broadcast remainder.
-at::Tensor capture_generic(const at::Tensor& x, const at::Tensor& primes) {
-  at::Tensor scaled;
-  if (at::isFloatingType(x.scalar_type())) {
-    at::Tensor s = at::ldexp(x.to(at::kDouble), at::scalar_tensor(kFloatShift, x.options().dtype(at::kDouble)));
-    // Saturated as scaled_value does: NaN to 0, values past either end of int64 to that end.
-    const at::Tensor above = s >= 9223372036854775808.0;
-    s = at::nan_to_num(s, 0.0).clamp(-9223372036854775808.0, 9223372036854774784.0);
-    scaled = s.trunc().to(at::kLong).masked_fill(above, INT64_MAX);
-  } else {
-    scaled = x.to(at::kLong).mul(int64_t{1} << kFloatShift);
+// 2^k mod p for k < kPowerCount, as a [P, kPowerCount] table on the host:
+// every exponent a double's capture needs (k <= 1023 + 52 - 53).
+constexpr int64_t kPowerCount = 1024;
+
+const at::Tensor& power_table() {
+  static const at::Tensor* table = [] {
+    auto* t = new at::Tensor(at::empty({kNumPrimes, kPowerCount}, at::TensorOptions().dtype(at::kLong)));
+    int64_t* out = t->data_ptr<int64_t>();
+    for (int j = 0; j < kNumPrimes; ++j) {
+      const Modulus m(kStandardPrimes[j]);
+      int64_t r = 1;
+      for (int64_t k = 0; k < kPowerCount; ++k) {
+        out[j * kPowerCount + k] = r;
+        r = mul_mod(r, 2, m);
+      }
+    }
+    return t;
+  }();
+  return *table;
+}
+
+// Any device: the numerators as whole-tensor operations, and their size
+// bound from one read of the largest magnitude.
+//   |v| < 2048: trunc(ldexp(v, 52)) as int64, then every residue row in one
+//   broadcast remainder;
+//   beyond: v = m 2^(k - 52) with m = frexp's mantissa times 2^53, and the
+//   residue (m mod p)(2^k mod p) mod p from the table of powers of two.
+// Integers are v (2^52 mod p) mod p throughout.
+at::Tensor capture_generic(const at::Tensor& x, const at::Tensor& primes, int64_t& bits) {
+  if (x.is_meta()) {  // no values: only the layout of the result
+    bits = kUnknownBound;
+    return at::empty(residue_shape(x.sizes()), x.options().dtype(at::kLong));
   }
-  return at::remainder(scaled.unsqueeze(0), prime_column(primes, x.dim() + 1)).contiguous();
+  const at::Tensor column = prime_column(primes, x.dim() + 1);
+  const at::Tensor shift = at::remainder(at::full_like(primes, int64_t{1} << kFloatShift), primes);
+  if (!at::isFloatingType(x.scalar_type())) {
+    const at::Tensor v = x.to(at::kLong);
+    const at::Tensor extremes = at::stack({v.min(), v.max()}).cpu();
+    const int64_t lo = extremes[0].item<int64_t>(), hi = extremes[1].item<int64_t>();
+    bits = std::max(bit_length(lo), bit_length(hi)) + kFloatShift;
+    if (lo == 0 && hi == 0) bits = 0;
+    const at::Tensor low = at::remainder(v.unsqueeze(0), column);
+    return at::remainder(low * prime_column(shift, x.dim() + 1), column).contiguous();
+  }
+  const at::Tensor v = x.to(at::kDouble);
+  const at::Tensor largest = v.abs().max().cpu();  // NaN propagates, inf is largest
+  const double top = largest.item<double>();
+  if (!std::isfinite(top)) refuse_non_finite(v);
+  bits = top == 0.0 ? 0 : (top < 2048.0 ? bit_length(static_cast<int64_t>(top * 0x1p52))
+                                        : scaled_bits(scaled_double(top)));
+  const at::Tensor in_line = v.abs() < 2048.0;
+  const at::Tensor small_v = top < 2048.0 ? v : v.masked_fill(in_line.logical_not(), 0.0);
+  const at::Tensor small = at::remainder(
+      at::ldexp(small_v, at::scalar_tensor(kFloatShift, v.options())).trunc().to(at::kLong).unsqueeze(0), column);
+  if (top < 2048.0) return small.contiguous();
+  at::Tensor mantissa, exponent;
+  std::tie(mantissa, exponent) = at::frexp(v);
+  const at::Tensor m = at::ldexp(mantissa, at::scalar_tensor(53, v.options())).to(at::kLong);
+  const at::Tensor k = (exponent.to(at::kLong) - 53 + kFloatShift).clamp(0, kPowerCount - 1);
+  const at::Tensor table = power_table().to(x.device());
+  const at::Tensor powers = table.index_select(1, k.reshape({-1})).view(residue_shape(x.sizes()));
+  const at::Tensor large = at::remainder(at::remainder(m.unsqueeze(0), column) * powers, column);
+  return at::where(in_line.unsqueeze(0), small, large).contiguous();
 }
 
 // The CPU capture loop applies: host tensors in the standard layout of the basis.
@@ -167,13 +326,44 @@ at::Tensor filled_approx(double value, at::IntArrayRef shape, at::Device device)
   return shape.empty() ? one : one.expand(shape);
 }
 
+int64_t value_bound(mpz_srcptr v) {
+  if (mpz_sgn(v) == 0) return 0;
+  long exponent;
+  const double mantissa = std::fabs(mpz_get_d_2exp(&exponent, v));  // truncated, in [0.5, 1)
+  const double log2v = static_cast<double>(exponent) + std::log2(mantissa + 0x1p-52);
+  const int64_t bound = static_cast<int64_t>(std::ceil(log2v * kBoundUnit)) + 1;
+  if (bound < kRangeBound - kBoundUnit) return bound;
+  // M // 2 of the standard basis, made once: at the end of the range the
+  // bound says exactly which side the value is on.
+  static const BigInt* half = [] {
+    auto* h = new BigInt(1);
+    for (int64_t p : kStandardPrimes) mpz_mul_ui(h->get(), h->get(), static_cast<unsigned long>(p));
+    mpz_fdiv_q_2exp(h->get(), h->get(), 1);
+    return h;
+  }();
+  return mpz_cmpabs(v, half->get()) <= 0 ? std::min(bound, kRangeBound) : std::max(bound, kRangeBound + 1);
+}
+
+int64_t value_bound(int64_t v) {
+  if (v == 0) return 0;
+  const double magnitude = std::fabs(static_cast<double>(v));  // within 2^-53 of |v|
+  return static_cast<int64_t>(std::ceil(std::log2(magnitude * (1.0 + 0x1p-52)) * kBoundUnit)) + 1;
+}
+
+RationalTensor filled_value(const Residues& num, const Residues& den, double approx, const BitBounds& bits,
+                            at::IntArrayRef shape, at::Device device) {
+  RationalTensor out{filled_residues(num, shape, device), filled_residues(den, shape, device),
+                     standard_primes(device), filled_approx(approx, shape, device)};
+  out.bits = bits;
+  return out;
+}
+
 RationalTensor from_fraction(const BigInt& num, const BigInt& denom, at::IntArrayRef shape, at::Device device) {
   // torch's own message for a negative dimension (it names the user shape).
   at::detail::check_size_nonnegative(shape);
-  at::Tensor num_res = filled_residues(residues_of(num), shape, device);
-  at::Tensor denom_res = filled_residues(residues_of(denom), shape, device);
+  const Residues num_res = residues_of(num), denom_res = residues_of(denom);
   const double quotient = true_divide(num, denom);
-  return RationalTensor{num_res, denom_res, standard_primes(device), filled_approx(quotient, shape, device)};
+  return filled_value(num_res, denom_res, quotient, {value_bound(num), value_bound(denom)}, shape, device);
 }
 
 RationalTensor from_fraction(int64_t num, int64_t denom, at::IntArrayRef shape, at::Device device) {
@@ -182,29 +372,54 @@ RationalTensor from_fraction(int64_t num, int64_t denom, at::IntArrayRef shape, 
     // Shape errors come before the division's, as they do when the residues are made first.
     at::detail::check_size_nonnegative(shape);
     if (denom == 0) fail(ErrorKind::ZeroDivision, "division by zero");
-    at::Tensor num_res = filled_residues(residues_of(num), shape, device);
-    at::Tensor denom_res = filled_residues(residues_of(denom), shape, device);
     const double quotient = static_cast<double>(num) / static_cast<double>(denom);
-    return RationalTensor{num_res, denom_res, standard_primes(device), filled_approx(quotient, shape, device)};
+    const BitBounds bits{value_bound(num), value_bound(denom)};
+    return filled_value(residues_of(num), residues_of(denom), quotient, bits, shape, device);
   }
   return from_fraction(BigInt::from_int64(num), BigInt::from_int64(denom), shape, device);
+}
+
+RationalTensor from_value(const BigInt& num, const BigInt& den, at::IntArrayRef shape, at::Device device) {
+  double quotient;
+  try {
+    quotient = true_divide(num, den);
+  } catch (const Error&) {  // beyond the double range: an honest infinity
+    quotient = (num.sign() < 0) != (den.sign() < 0) ? -HUGE_VAL : HUGE_VAL;
+  }
+  return filled_value(residues_of(num), residues_of(den), quotient, {value_bound(num), value_bound(den)}, shape,
+                      device);
 }
 
 RationalTensor from_tensor(const at::Tensor& x) {
   if (x.is_complex()) fail(ErrorKind::Type, "from_tensor() expects a real tensor, got " + std::string(c10::toString(x.scalar_type())));
   const at::Tensor primes = standard_primes(x.device());
   at::Tensor num;
-  if (cpu_capture_applies(x, primes)) {
+  int64_t bits = 0;
+  if (x.numel() == 0) {
+    num = at::empty(residue_shape(x.sizes()), x.options().dtype(at::kLong));
+  } else if (cpu_capture_applies(x, primes)) {
     const at::Tensor src = x.contiguous();
     const at::Tensor basis = primes.contiguous();
     num = at::empty(residue_shape(x.sizes()), at::TensorOptions().dtype(at::kLong));
-    if (src.numel() > 0) capture_cpu(src, basis.data_ptr<int64_t>(), num);
+    bits = capture_cpu(src, basis.data_ptr<int64_t>(), num);
   } else {
-    num = capture_generic(x, primes);
+    num = capture_generic(x, primes, bits);
   }
   // Every denominator is 2^52: one column (NOTE: [Constant rows]).
   at::Tensor denom = filled_residues(residues_of(int64_t{1} << kFloatShift), x.sizes(), x.device());
-  return RationalTensor{num, denom, primes, x.to(at::kFloat)};
+  RationalTensor out{num, denom, primes, x.to(at::kFloat)};
+  out.bits = {bounds::of_bits(bits), kFloatShift * kBoundUnit};  // |numerator| < 2^bits, denominator 2^52
+  return out;
+}
+
+BigInt captured_numerator(double v) {
+  if (!std::isfinite(v)) refuse_value(v);
+  const int64_t fast = scaled_value(v);
+  if (fast != kOutOfLine) return BigInt::from_int64(fast);
+  const Scaled s = scaled_double(v);
+  BigInt out = BigInt::from_int64(s.m);
+  mpz_mul_2exp(out.get(), out.get(), static_cast<mp_bitcnt_t>(s.k));
+  return out;
 }
 
 }  // namespace kalvex

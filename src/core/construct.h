@@ -22,14 +22,40 @@ at::Tensor filled_residues(const Residues& res, at::IntArrayRef shape, at::Devic
 // A float32 tensor of `shape` on `device`, filled with `value`.
 at::Tensor filled_approx(double value, at::IntArrayRef shape, at::Device device);
 
+// The size bound of an integer (NOTE: [Size bounds]): log2 |v| rounded up,
+// decided exactly against M // 2 of the standard basis near the range's end.
+int64_t value_bound(mpz_srcptr v);
+inline int64_t value_bound(const BigInt& v) { return value_bound(v.get()); }
+int64_t value_bound(int64_t v);
+
 // num/denom filled into `shape`, stored unreduced; the approximation is the
 // correctly rounded quotient (ZeroDivision and Overflow errors as Python's).
-// Values made afresh hold the standard basis of their device.
+// Values made afresh hold the standard basis of their device and the exact
+// sizes of their integers.
 RationalTensor from_fraction(const BigInt& num, const BigInt& denom, at::IntArrayRef shape, at::Device device);
 RationalTensor from_fraction(int64_t num, int64_t denom, at::IntArrayRef shape, at::Device device);
 
-// Every element v of x (already on its target device) captured as
-// trunc(v * 2^52) / 2^52; the approximation is x as float32.
+// An exact value the library computed (den != 0), stored as from_fraction
+// stores it, except that a quotient beyond the double range is an infinite
+// approximation rather than an error.
+RationalTensor from_value(const BigInt& num, const BigInt& den, at::IntArrayRef shape, at::Device device);
+
+// A value known only by its residues: one column per half filled into
+// `shape`, with its approximation and the sizes of its integers.
+RationalTensor filled_value(const Residues& num, const Residues& den, double approx, const BitBounds& bits,
+                            at::IntArrayRef shape, at::Device device);
+
+// NOTE: [Exact capture]
+// Every element v of x (already on its target device) is captured as
+// trunc(v * 2^52) / 2^52, exactly, whatever its size: a finite double is
+// m 2^e with m an integer below 2^53, so below 2048 in magnitude v 2^52 is an
+// int64 that the fast loops reduce per prime, and beyond it is m 2^(e + 52)
+// exactly, reduced as (m mod p)(2^(e + 52) mod p).  Integers v are v 2^52.
+// NaN and infinities are refused (Value error naming them).  The
+// approximation is x as float32.
 RationalTensor from_tensor(const at::Tensor& x);
+
+// trunc(v * 2^52) of one finite double, exactly (Value error otherwise).
+BigInt captured_numerator(double v);
 
 }  // namespace kalvex

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "core/bit_bounds.h"
+
 namespace kalvex {
 
 struct RationalTensor {
@@ -14,6 +16,7 @@ struct RationalTensor {
   at::Tensor denom;                   // int64 [P, *shape]
   at::Tensor primes;                  // int64 [P]
   c10::optional<at::Tensor> approx;   // float [*shape], or none
+  BitBounds bits;                     // sizes of the integers held (NOTE: [Size bounds])
 
   // The user shape: the residue shape without its prime axis (empty for a
   // malformed zero-dimensional residue tensor).

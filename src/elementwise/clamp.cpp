@@ -23,6 +23,7 @@ constexpr int64_t kBoundScale = 10000;  // bounds are stored as multiples of 1/1
 struct Bound {
   double value;
   Residues num, den;
+  BitBounds bits;
 
   explicit Bound(double bound) : value(bound) {
     const double scaled = bound * static_cast<double>(kBoundScale);
@@ -32,6 +33,7 @@ struct Bound {
     mpz_set_d(truncated.get(), scaled);  // rounds toward zero, as int() does
     num = residues_of(truncated);
     den = residues_of(kBoundScale);
+    bits = {value_bound(truncated), value_bound(kBoundScale)};
   }
 
   at::Tensor column(const Residues& r, int64_t user_dims, at::Device device) const {
@@ -40,9 +42,7 @@ struct Bound {
 
   // The value a replaced element shows in a view rebuilt from its residues.
   at::Tensor rebuilt_value(at::Device device) const {
-    return float_view(filled_residues(num, {1}, device), filled_residues(den, {1}, device), standard_primes(device),
-                      {1}, device)
-        .reshape({});
+    return float_view(filled_value(num, den, 0.0, bits, {1}, device), {1}, device).reshape({});
   }
 };
 
@@ -98,7 +98,11 @@ c10::optional<RationalTensor> clamp(const RationalTensor& x, const at::Tensor& v
     out = kernels::run(SelectOp{}, {per_element(mask, x.num), bound.column(bound.num, user_dims, device),
                                     bound.column(bound.den, user_dims, device), x.num, x.denom});
   }
-  return RationalTensor{std::move(out[0]), std::move(out[1]), x.primes, std::move(approx)};
+  RationalTensor result{std::move(out[0]), std::move(out[1]), x.primes, std::move(approx)};
+  result.bits = x.bits;
+  if (lower) result.bits = either_bounds(result.bits, lower->bits);
+  if (upper) result.bits = either_bounds(result.bits, upper->bits);
+  return result;
 }
 
 }  // namespace kalvex

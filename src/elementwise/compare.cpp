@@ -36,7 +36,9 @@ RationalTensor select(const at::Tensor& condition, const RationalTensor& x, cons
   }
   c10::optional<at::Tensor> approx;
   if (x.approx && y.approx) approx = at::where(condition, *x.approx, *y.approx);
-  return RationalTensor{num, denom, x.primes, std::move(approx)};
+  RationalTensor result{num, denom, x.primes, std::move(approx)};
+  result.bits = either_bounds(x.bits, y.bits);
+  return result;
 }
 
 }  // namespace kalvex

@@ -26,7 +26,7 @@ std::shared_ptr<const CrtBasis> basis_of(const at::Tensor& host_primes) {
 // Sums over one shared denominator per row: the block totals and the starts
 // come from the numerator sums alone, and the stored values from a closed form.
 bool running_sums_shared(const int64_t* num, const int64_t* den, int64_t rows, int64_t n, const at::Tensor& primes,
-                         int64_t* out_num, int64_t* out_den) {
+                         const BitBounds& bits, int64_t* out_num, int64_t* out_den) {
   const int64_t blocks = block_count(n);
   const int64_t* p = primes.data_ptr<int64_t>();
   std::vector<int64_t> sums(rows * blocks);
@@ -34,21 +34,21 @@ bool running_sums_shared(const int64_t* num, const int64_t* den, int64_t rows, i
   std::vector<int64_t> shared(rows);
   for (int64_t r = 0; r < rows; ++r) shared[r] = den[r * n];
   std::vector<int64_t> start_num(rows * blocks), start_den(rows * blocks);
-  const BlockTotals totals{rows, blocks, nullptr, nullptr, sums.data(), shared.data()};
+  const BlockTotals totals{rows, blocks, nullptr, nullptr, sums.data(), shared.data(), bits};
   block_starts(Running::Sum, totals, *basis_of(primes), start_num.data(), start_den.data());
   shared_denominator_running_sums(num, den, rows, n, p, start_num.data(), start_den.data(), out_num, out_den);
   return true;
 }
 
 void running_cpu(Running kind, const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes,
-                 at::Tensor& out_num, at::Tensor& out_den) {
+                 const BitBounds& bits, at::Tensor& out_num, at::Tensor& out_den) {
   const int64_t rows = num.size(0), n = num.size(1), blocks = block_count(n);
   const at::Tensor cn = num.contiguous(), cd = den.contiguous(), cp = primes.contiguous();
   const int64_t *pn = cn.data_ptr<int64_t>(), *pd = cd.data_ptr<int64_t>(), *pp = cp.data_ptr<int64_t>();
   out_num = at::empty({rows, n}, num.options());
   out_den = at::empty({rows, n}, num.options());
   int64_t *on = out_num.data_ptr<int64_t>(), *od = out_den.data_ptr<int64_t>();
-  if (kind == Running::Sum && running_sums_shared(pn, pd, rows, n, cp, on, od)) return;
+  if (kind == Running::Sum && running_sums_shared(pn, pd, rows, n, cp, bits, on, od)) return;
 
   block_scan_cpu(kind, pn, pd, rows, n, pp, on, od);
   std::vector<int64_t> total_num(rows * blocks), total_den(rows * blocks);
@@ -60,7 +60,7 @@ void running_cpu(Running kind, const at::Tensor& num, const at::Tensor& den, con
     }
   }
   std::vector<int64_t> start_num(rows * blocks), start_den(rows * blocks);
-  const BlockTotals totals{rows, blocks, total_num.data(), total_den.data()};
+  const BlockTotals totals{rows, blocks, total_num.data(), total_den.data(), nullptr, nullptr, bits};
   block_starts(kind, totals, *basis_of(cp), start_num.data(), start_den.data());
   apply_starts_cpu(kind, rows, n, pp, start_num.data(), start_den.data(), on, od);
 }
@@ -72,7 +72,7 @@ void running_cpu(Running kind, const at::Tensor& num, const at::Tensor& den, con
 // s = 1, 2, 4, 8, 16), the starts computed on the host from the block totals
 // (one copy each way), and combined with every element in one operation.
 void running_generic(Running kind, const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes,
-                     at::Tensor& out_num, at::Tensor& out_den) {
+                     const BitBounds& bits, at::Tensor& out_num, at::Tensor& out_den) {
   const int64_t rows = num.size(0), n = num.size(1), blocks = block_count(n);
   const BinaryOp op = kind == Running::Sum ? BinaryOp::Add : BinaryOp::Mul;
   const int64_t pad = blocks * kRunningBlock - n;
@@ -95,7 +95,7 @@ void running_generic(Running kind, const at::Tensor& num, const at::Tensor& den,
   const int64_t* t = totals.data_ptr<int64_t>();
   at::Tensor starts = at::empty({2, rows, blocks}, totals.options());
   int64_t* s = starts.data_ptr<int64_t>();
-  const BlockTotals block_totals{rows, blocks, t, t + rows * blocks};
+  const BlockTotals block_totals{rows, blocks, t, t + rows * blocks, nullptr, nullptr, bits};
   block_starts(kind, block_totals, *basis_of(host_primes), s, s + rows * blocks);
   starts = starts.to(num.device());
   const RationalTensor start{starts[0].unsqueeze(2), starts[1].unsqueeze(2), primes, c10::nullopt};
@@ -126,11 +126,16 @@ RationalTensor running(Running kind, const RationalTensor& x) {
     out_num = at::zeros_like(x.num);
     out_den = at::ones_like(x.denom);
   } else if (host_residues(x.num, x.denom, x.primes)) {
-    running_cpu(kind, x.num, x.denom, x.primes, out_num, out_den);
+    running_cpu(kind, x.num, x.denom, x.primes, x.bits, out_num, out_den);
   } else {
-    running_generic(kind, x.num, x.denom, x.primes.to(x.num.device()), out_num, out_den);
+    running_generic(kind, x.num, x.denom, x.primes.to(x.num.device()), x.bits, out_num, out_den);
   }
-  return RationalTensor{out_num, out_den, x.primes, approx};
+  RationalTensor result{out_num, out_den, x.primes, approx};
+  // The running values are those of the unreduced prefixes or smaller: each
+  // block start is reduced, or carried unreduced.
+  const int64_t n = x.num.size(1);
+  result.bits = kind == Running::Sum ? sum_of_bounds(x.bits, n) : product_of_bounds(x.bits, n);
+  return result;
 }
 
 }  // namespace kalvex

@@ -4,6 +4,7 @@
 // Residue arrays are row-major [rows][columns], row r modulo primes[r].
 #include <cstdint>
 
+#include "core/bit_bounds.h"
 #include "elementwise/cumulative.h"
 #include "reconstruct/crt.h"
 
@@ -23,6 +24,8 @@ struct BlockTotals {
   // (d^31 S, d^32), of the same value as S / d.
   const int64_t* sums = nullptr;
   const int64_t* shared_den = nullptr;  // [rows]
+  // The sizes of the elements' integers (NOTE: [Size bounds]).
+  BitBounds element_bits;
 };
 
 // start[:, 0] is the empty running value (0/1 or 1/1); start[:, b + 1] is

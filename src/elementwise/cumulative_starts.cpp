@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/construct.h"
 #include "core/modmath.h"
 #include "core/host_mod.h"
 #include "elementwise/cumulative_parts.h"
@@ -13,7 +14,6 @@ namespace kalvex {
 
 namespace {
 
-size_t bit_length(mpz_srcptr v) { return mpz_sgn(v) == 0 ? 0 : mpz_sizeinbase(v, 2); }
 
 
 // For a shared denominator d: per common factor g of the running numerator
@@ -83,16 +83,21 @@ class StartPass {
     }
   }
 
-  // The reader's value of a pair, when it is genuine, into `out` in lowest terms.
-  bool read_genuine(const int64_t* num, const int64_t* den, int64_t stride, mpq_ptr out) {
-    reader_.read(num, stride, den, stride, static_cast<size_t>(t_.rows));
+  // The value of a pair bounded by `bounds`, when it reads back, into `out` in lowest terms.
+  bool read_value(const int64_t* num, const int64_t* den, int64_t stride, const BitBounds& bounds, mpq_ptr out) {
+    reader_.read(num, stride, den, stride, static_cast<size_t>(t_.rows), bounds);
     const BigInt& n = reader_.num();
     const BigInt& d = reader_.den();
-    if (d.sign() == 0 || bit_length(n.get()) > kGenuineBits || bit_length(d.get()) > kGenuineBits) return false;
+    if (!reader_.readable() || d.sign() == 0) return false;
     mpz_set(mpq_numref(out), n.get());
     mpz_set(mpq_denref(out), d.get());
     mpq_canonicalize(out);
     return true;
+  }
+
+  // A signed literal reading with this bound on its size is the integer itself.
+  static bool genuine(mpz_srcptr v, int64_t bound) {
+    return bit_length(v) <= static_cast<int64_t>(kGenuineBits) || in_range(bound);
   }
 
   bool fits(mpz_srcptr num, mpz_srcptr den) const {
@@ -110,8 +115,10 @@ class StartPass {
   // start(b + 1) from the exact value of total(b), or else from what the
   // reduction reads in c; false where neither gives a value within range.
   bool advance_general(int64_t b) {
+    const BitBounds total_bits = kind_ == Running::Sum ? sum_of_bounds(t_.element_bits, kRunningBlock)
+                                                       : product_of_bounds(t_.element_bits, kRunningBlock);
     const bool total_read =
-        t_.sums == nullptr && read_genuine(t_.num + b, t_.den + b, t_.blocks, term_.get());
+        t_.sums == nullptr && read_value(t_.num + b, t_.den + b, t_.blocks, total_bits, term_.get());
     if (total_read) {
       if (kind_ == Running::Sum) {
         mpq_add(term_.get(), value_.get(), term_.get());
@@ -120,7 +127,10 @@ class StartPass {
       }
     } else {
       combine_residues(b);
-      if (!read_genuine(c_num_.data(), c_den_.data(), 1, term_.get())) return false;
+      const BitBounds start_bits{value_bound(mpq_numref(value_.get())), value_bound(mpq_denref(value_.get()))};
+      const BitBounds c_bits = kind_ == Running::Sum ? sum_bounds(start_bits, total_bits)
+                                                     : product_bounds(start_bits, total_bits);
+      if (!read_value(c_num_.data(), c_den_.data(), 1, c_bits, term_.get())) return false;
     }
     if (!fits(mpq_numref(term_.get()), mpq_denref(term_.get()))) return false;
     mpq_swap(value_.get(), term_.get());
@@ -145,7 +155,7 @@ class StartPass {
     make_signed(basis_, d_.get());
     // A denominator that does not read as a genuine positive value (zero,
     // overflowed) leaves the general form to decide.
-    shared_ = mpz_sgn(d_.get()) > 0 && bit_length(d_.get()) <= kGenuineBits;
+    shared_ = mpz_sgn(d_.get()) > 0 && genuine(d_.get(), t_.element_bits.den);
     u_residues_.assign(t_.rows, 0);
   }
 
@@ -170,7 +180,7 @@ class StartPass {
   bool advance_shared(int64_t b) {
     crt_unsigned(basis_, t_.sums + b, t_.blocks, static_cast<size_t>(t_.rows), s_.get());
     make_signed(basis_, s_.get());
-    if (bit_length(s_.get()) > kGenuineBits) {
+    if (!genuine(s_.get(), shared_denominator_sum_bounds(t_.element_bits, kRunningBlock).num)) {
       // Not a genuine sum: the general form takes over from the exact value.
       mpz_set(mpq_numref(value_.get()), u_.get());
       mpz_set(mpq_denref(value_.get()), d_.get());
@@ -184,7 +194,7 @@ class StartPass {
                                             Modulus(prime(r))));
     mpz_gcd(g_.get(), u_.get(), d_.get());
     const FactorResidues& f = factor(g_.get());
-    if (bit_length(u_.get()) > kGenuineBits) {
+    if (bit_length(u_.get()) > static_cast<int64_t>(kGenuineBits)) {
       mpz_divexact(s_.get(), u_.get(), g_.get());
       if (mpz_cmpabs(s_.get(), basis_.half.get()) > 0) return false;
     }

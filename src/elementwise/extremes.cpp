@@ -19,7 +19,9 @@ RationalTensor extreme(const RationalTensor& x, const at::Tensor& view, bool lar
   const at::Tensor denom = x.denom.view({kNumPrimes, -1}).select(1, index);
   c10::optional<at::Tensor> approx;
   if (has_approx) approx = view.flatten().select(0, index).unsqueeze(0);
-  return RationalTensor{num.unsqueeze(1), denom.unsqueeze(1), x.primes, approx};
+  RationalTensor result{num.unsqueeze(1), denom.unsqueeze(1), x.primes, approx};
+  result.bits = x.bits;
+  return result;
 }
 
 }  // namespace kalvex

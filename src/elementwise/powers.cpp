@@ -22,9 +22,6 @@ namespace kalvex {
 
 namespace {
 
-// A read pair with both halves this small is genuine: an overflowed half
-// reads as ~619 bits of noise (NOTE: [Robust read-back]).
-constexpr size_t kTrustedBits = 555;
 // Powers are written out exactly up to this many bits; beyond, the residues
 // come from modular powers and the approximation from logarithms.
 constexpr size_t kWrittenOutBits = size_t{1} << 16;
@@ -34,22 +31,6 @@ RationalTensor ones(at::IntArrayRef shape, at::Device device, const at::Tensor& 
 }
 
 bool is_one_element_shape(at::IntArrayRef shape) { return shape.empty() || (shape.size() == 1 && shape[0] == 1); }
-
-// The value of a one-element x in lowest terms, when it reads back.
-c10::optional<Fraction> readable_value(const RationalTensor& x) {
-  at::Tensor pair = at::stack({x.num.view({kNumPrimes}), x.denom.view({kNumPrimes})});
-  pair = host_int64(pair).contiguous();  // one copy from the device
-  static const auto basis = crt_basis(kStandardPrimes.data(), kNumPrimes);
-  FractionReader reader(*basis);
-  const int64_t* rows = pair.data_ptr<int64_t>();
-  reader.read(rows, 1, rows + kNumPrimes, 1, kNumPrimes);
-  if (reader.den().sign() == 0 || reader.num().bit_length() > kTrustedBits ||
-      reader.den().bit_length() > kTrustedBits)
-    return c10::nullopt;
-  Fraction value{std::move(reader.num()), std::move(reader.den())};
-  reduce_fraction(value.num, value.den);
-  return value;
-}
 
 // |a/b|^n as a double (b > 0), saturating to inf and 0: n * ln|a/b|, with
 // log1p near 1 so that huge n keep the relative precision.
@@ -71,12 +52,6 @@ double magnitude_of_power(const Fraction& v, const BigInt& n) {
   return std::exp(mpz_get_d(n.get()) * log_value);
 }
 
-RationalTensor built(const Residues& num, const Residues& den, double approx, at::IntArrayRef shape,
-                     at::Device device, const at::Tensor& primes) {
-  return RationalTensor{filled_residues(num, shape, device), filled_residues(den, shape, device), primes,
-                        filled_approx(approx, shape, device)};
-}
-
 // (a/b)^n of a value in lowest terms, n >= 2.
 RationalTensor exact_power(const Fraction& v, const BigInt& n, at::IntArrayRef shape, at::Device device,
                            const at::Tensor& primes) {
@@ -87,13 +62,7 @@ RationalTensor exact_power(const Fraction& v, const BigInt& n, at::IntArrayRef s
     BigInt num, den;
     mpz_pow_ui(num.get(), v.num.get(), e);
     mpz_pow_ui(den.get(), v.den.get(), e);
-    try {
-      return from_fraction(num, den, shape, device);
-    } catch (const Error& error) {
-      if (error.kind() != ErrorKind::Overflow) throw;
-    }
-    const double inf = std::numeric_limits<double>::infinity();
-    return built(residues_of(num), residues_of(den), negative ? -inf : inf, shape, device, primes);
+    return from_value(num, den, shape, device);
   }
   Residues num, den;
   BigInt base, modulus, r;
@@ -105,7 +74,8 @@ RationalTensor exact_power(const Fraction& v, const BigInt& n, at::IntArrayRef s
     den[i] = static_cast<int64_t>(mpz_get_ui(r.get()));
   }
   const double magnitude = magnitude_of_power(v, n);
-  return built(num, den, negative ? -magnitude : magnitude, shape, device, primes);
+  // Far beyond any read-back: the sizes are not worth bounding.
+  return filled_value(num, den, negative ? -magnitude : magnitude, BitBounds{}, shape, device);
 }
 
 RationalTensor simplified_or_same(const RationalTensor& t, at::Device device, const at::Tensor& primes) {
@@ -142,13 +112,15 @@ RationalTensor residue_power(const RationalTensor& x, uint64_t n, at::IntArrayRe
     }
     approx = result;
   }
-  return RationalTensor{std::move(out[0]), std::move(out[1]), primes, std::move(approx)};
+  RationalTensor result{std::move(out[0]), std::move(out[1]), primes, std::move(approx)};
+  result.bits = product_of_bounds(x.bits, static_cast<int64_t>(std::min<uint64_t>(n, kUnknownBound)));
+  return result;
 }
 
 RationalTensor positive_power(const RationalTensor& x, const BigInt& n, at::IntArrayRef shape, at::Device device,
                               const at::Tensor& primes) {
   if (is_one_element_shape(shape)) {
-    if (c10::optional<Fraction> value = readable_value(x)) return exact_power(*value, n, shape, device, primes);
+    if (c10::optional<Fraction> value = value_of(x)) return exact_power(*value, n, shape, device, primes);
     return literal_chain(x, n, shape, device, primes);
   }
   if (mpz_sizeinbase(n.get(), 2) <= 64) {

@@ -23,7 +23,9 @@ RationalTensor absolute(const RationalTensor& x, const at::Tensor& view) {
   auto out = kernels::run(NegateWhereOp{}, {negative, x.num}, prime_column(x.primes, x.num.dim()));
   c10::optional<at::Tensor> approx;
   if (x.approx) approx = at::abs(*x.approx);
-  return RationalTensor{std::move(out[0]), copy_residues(x.denom), x.primes, std::move(approx)};
+  RationalTensor result{std::move(out[0]), copy_residues(x.denom), x.primes, std::move(approx)};
+  result.bits = x.bits;
+  return result;
 }
 
 RationalTensor relu(const RationalTensor& x, const at::Tensor& view) {
@@ -32,7 +34,9 @@ RationalTensor relu(const RationalTensor& x, const at::Tensor& view) {
   auto out = kernels::run(KeepOrZeroOp{}, {positive, x.num, x.denom});
   c10::optional<at::Tensor> approx;
   if (x.approx) approx = at::relu(*x.approx);
-  return RationalTensor{std::move(out[0]), std::move(out[1]), x.primes, std::move(approx)};
+  RationalTensor result{std::move(out[0]), std::move(out[1]), x.primes, std::move(approx)};
+  result.bits = either_bounds(x.bits, {0, 0});  // the zero put in is 0/1
+  return result;
 }
 
 }  // namespace kalvex

@@ -22,39 +22,22 @@ namespace kalvex {
 
 namespace {
 
-size_t bit_length(mpz_srcptr v) { return mpz_sgn(v) == 0 ? 0 : mpz_sizeinbase(v, 2); }
 
-// The value of a one-element sum, when it reads back as a genuine fraction.
+// The value of a one-element sum, when it reads back.
 bool read_value(const RationalTensor& t, BigRational& out) {
-  const Fraction f = read_scalar(t.num, t.denom, t.primes);
-  if (f.den.sign() == 0 || bit_length(f.num.get()) > kGenuineBits || bit_length(f.den.get()) > kGenuineBits)
-    return false;
-  mpz_set(mpq_numref(out.get()), f.num.get());
-  mpz_set(mpq_denref(out.get()), f.den.get());
+  c10::optional<Fraction> f = value_of(t);
+  if (!f) return false;
+  mpz_swap(mpq_numref(out.get()), f->num.get());
+  mpz_swap(mpq_denref(out.get()), f->den.get());
   return true;
 }
 
-BigInt big(mpz_srcptr v) {
-  BigInt out;
-  mpz_set(out.get(), v);
-  return out;
-}
-
-// The result in lowest terms, as the last reduction rebuilds it; a value
-// beyond the double range (far beyond the read-back range) keeps its exact
-// residues with an infinite approximation.
-RationalTensor rebuilt(const BigRational& value, at::Device device) {
-  const BigInt num = big(mpq_numref(value.get())), den = big(mpq_denref(value.get()));
-  const std::vector<int64_t> shape{1};
-  double approx;
-  try {
-    approx = true_divide(num, den);
-  } catch (const Error&) {
-    approx = num.sign() < 0 ? -HUGE_VAL : HUGE_VAL;
-  }
-  return RationalTensor{filled_residues(residues_of(num), shape, device),
-                        filled_residues(residues_of(den), shape, device), standard_primes(device),
-                        filled_approx(approx, shape, device)};
+// The result in lowest terms, as the last reduction rebuilds it.
+RationalTensor rebuilt(BigRational& value, at::Device device) {
+  BigInt num, den;
+  mpz_swap(num.get(), mpq_numref(value.get()));
+  mpz_swap(den.get(), mpq_denref(value.get()));
+  return from_value(num, den, std::vector<int64_t>{1}, device);
 }
 
 // The one-element steps as written, for sums that do not read back.
@@ -199,7 +182,9 @@ RationalTensor product(const RationalTensor& x) {
   if (x.approx) approx = at::prod(x.approx->contiguous()).unsqueeze(0);
   if (num.size(1) == 0) {
     const at::Tensor one = at::ones({rows, 1}, num.options());
-    return RationalTensor{one, one.clone(), x.primes, approx};
+    RationalTensor empty{one, one.clone(), x.primes, approx};
+    empty.bits = {0, 0};
+    return empty;
   }
   at::Tensor out_num, out_den;
   if (host_residues(num, den, x.primes)) {
@@ -207,7 +192,9 @@ RationalTensor product(const RationalTensor& x) {
   } else {
     product_by_halving(num, den, x.primes, out_num, out_den);
   }
-  return RationalTensor{out_num, out_den, x.primes, approx};
+  RationalTensor result{out_num, out_den, x.primes, approx};
+  result.bits = product_of_bounds(x.bits, num.size(1));
+  return result;
 }
 
 }  // namespace kalvex

@@ -20,18 +20,6 @@ BigInt copy_of(mpz_srcptr v) {
   return out;
 }
 
-// The quotient the constructors store as the approximation; a value beyond
-// the double range (only past the read-back range) becomes an infinity.
-double quotient(mpq_srcptr q) {
-  try {
-    return true_divide(copy_of(mpq_numref(q)), copy_of(mpq_denref(q)));
-  } catch (const Error&) {
-    return mpz_sgn(mpq_numref(q)) < 0 ? -std::numeric_limits<double>::infinity()
-                                      : std::numeric_limits<double>::infinity();
-  }
-}
-
-int64_t bit_length(mpz_srcptr v) { return mpz_sgn(v) == 0 ? 0 : static_cast<int64_t>(mpz_sizeinbase(v, 2)); }
 
 
 }  // namespace
@@ -178,10 +166,9 @@ void ChainValue::scale(long num, unsigned long den) {
 }
 
 RationalTensor ChainValue::build(at::IntArrayRef shape, at::Device device) const {
-  const Pair p = pair();
-  const double approx = exact_ ? quotient(q_) : approx_;
-  return RationalTensor{filled_residues(p.num, shape, device), filled_residues(p.den, shape, device),
-                        standard_primes(device), filled_approx(approx, shape, device)};
+  if (exact_) return from_value(copy_of(mpq_numref(q_)), copy_of(mpq_denref(q_)), shape, device);
+  // Past the cap, far beyond any read-back: the sizes are not worth bounding.
+  return filled_value(num_, den_, approx_, BitBounds{}, shape, device);
 }
 
 }  // namespace kalvex

@@ -5,13 +5,9 @@
 namespace kalvex {
 
 c10::optional<ChainValue> input_value(const RationalTensor& x) {
-  try {
-    const Fraction value = read_scalar(x.num, x.denom, x.primes);
-    if (value.den.sign() == 0) return c10::nullopt;
-    return ChainValue(value.num, value.den);
-  } catch (const std::exception&) {
-    return c10::nullopt;
-  }
+  const c10::optional<Fraction> value = value_of(x);
+  if (!value) return c10::nullopt;
+  return ChainValue(value->num, value->den);
 }
 
 }  // namespace kalvex

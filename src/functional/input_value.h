@@ -7,9 +7,9 @@
 
 namespace kalvex {
 
-// The reduced value of the one-element tensor x, read robustly; none when it
-// has no value to compute with (a zero denominator, or residues that cannot be
-// read as one element), so that the caller follows the step-by-step chain.
+// The reduced value of the one-element tensor x (value_of: the one read-back
+// rule); none when it has no value to compute with, so that the caller
+// follows the step-by-step chain.
 c10::optional<ChainValue> input_value(const RationalTensor& x);
 
 }  // namespace kalvex

@@ -25,7 +25,6 @@ constexpr double kSeedFloor = 1e-10;  // the float view is clamped here before i
 
 // ---- sizes -----------------------------------------------------------------
 
-int64_t bit_length(mpz_srcptr v) { return mpz_sgn(v) == 0 ? 0 : static_cast<int64_t>(mpz_sizeinbase(v, 2)); }
 
 // The size bound of the next iterate, 2 s(x) + s(a) + 2, saturating.
 int64_t next_bound(int64_t s_x, int64_t s_a) {
@@ -33,34 +32,24 @@ int64_t next_bound(int64_t s_x, int64_t s_a) {
   return std::min(kLimit, 2 * std::min(s_x, kLimit) + std::min(s_a, kLimit) + 2);
 }
 
-// s of the reduced value a one-element tensor reads back as (0 when it cannot be read).
+// s of the reduced value of a one-element tensor (a zero denominator reads
+// as (+-1, 0) or (0, 0)); past any limit when it cannot be read.
 int64_t read_bits(const RationalTensor& t) {
   try {
-    const Fraction f = read_scalar(t.num, t.denom, t.primes);
+    const Fraction f = read_scalar(t);
     return bit_length(f.num.get()) + bit_length(f.den.get());
   } catch (const std::exception&) {
-    return 0;
+    return kUnknownBound;
   }
 }
 
 // ---- the starting point ----------------------------------------------------
 
-// trunc(v * 2^52) as the float capture stores it (saturating outside the
-// int64 range, 0 for NaN; outside |v| < 2048 nothing is promised anyway).
-int64_t captured_numerator(double v) {
-  const double s = std::ldexp(v, kFloatShift);
-  if (std::isnan(s)) return 0;
-  if (s >= 9223372036854775808.0) return std::numeric_limits<int64_t>::max();
-  if (s < -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
-  return static_cast<int64_t>(s);
-}
-
 // s of m / 2^52 in lowest terms.
-int64_t captured_bits(int64_t m) {
-  if (m == 0) return 1;
-  const uint64_t mag = m < 0 ? 0 - static_cast<uint64_t>(m) : static_cast<uint64_t>(m);
-  const int shift = std::min(__builtin_ctzll(mag), kFloatShift);
-  return (64 - __builtin_clzll(mag >> shift)) + (kFloatShift - shift + 1);
+int64_t captured_bits(const BigInt& m) {
+  if (m.sign() == 0) return 1;
+  const auto shift = static_cast<int64_t>(std::min<mp_bitcnt_t>(mpz_scan1(m.get(), 0), kFloatShift));
+  return bit_length(m.get()) - shift + (kFloatShift - shift + 1);
 }
 
 // The float square root of the clamped float view, in the view's dtype, with
@@ -92,10 +81,10 @@ struct HostOutcome {
 
 // None when the chain meets an exact zero (a value without a square root
 // step), which the step-by-step form then follows.
-c10::optional<HostOutcome> iterate_on_host(const ChainValue& a, int64_t m, int64_t max_iterations,
+c10::optional<HostOutcome> iterate_on_host(const ChainValue& a, const BigInt& m, int64_t max_iterations,
                                            int64_t max_bits) {
   HostOutcome out;
-  out.x = ChainValue(BigInt::from_int64(m), BigInt::from_int64(int64_t{1} << kFloatShift));
+  out.x = ChainValue(m, BigInt::from_int64(int64_t{1} << kFloatShift));
   const int64_t s_a = a.bits();
   int64_t bound = out.x.bits();
   for (int64_t k = 0; k < max_iterations; ++k) {
@@ -127,7 +116,11 @@ int64_t largest_bits(const RationalTensor& a) {
     FractionReader reader(*basis);
     int64_t best = 0;
     for (int64_t i = begin; i < end; ++i) {
-      reader.read(num.data_ptr<int64_t>() + i, count, den.data_ptr<int64_t>() + i, count, rows);
+      reader.read(num.data_ptr<int64_t>() + i, count, den.data_ptr<int64_t>() + i, count, rows, a.bits);
+      if (!reader.readable()) {
+        best = kUnknownBound;
+        break;
+      }
       reduce_fraction(reader.num(), reader.den());
       best = std::max(best, bit_length(reader.num().get()) + bit_length(reader.den().get()));
     }

@@ -21,6 +21,7 @@ RationalTensor det_tensor(const ChainValue& value, int64_t n, const RationalTens
   const std::vector<int64_t> one{1};
   RationalTensor out{filled_residues(value.residues.num, one, device), filled_residues(value.residues.den, one, device),
                      a.primes, c10::nullopt};
+  out.bits = value.bits;
   if (value.rebuilt) {
     out.primes = standard_primes(device);
     out.approx = filled_approx(value.quotient, one, device);
@@ -38,7 +39,9 @@ RationalTensor det(const RationalTensor& a) {
   if (n == 0) return from_fraction(int64_t{0}, int64_t{1}, {}, a.num.device());
   if (n == 1) {
     check_residues(a);
-    return RationalTensor{a.num.select(1, 0), a.denom.select(1, 0), a.primes, c10::nullopt};
+    RationalTensor entry{a.num.select(1, 0), a.denom.select(1, 0), a.primes, c10::nullopt};
+    entry.bits = a.bits;
+    return entry;
   }
   check_matrix(a);
   const HostOperands host = copy_to_host(a);

@@ -7,23 +7,6 @@ namespace kalvex::linalg {
 
 namespace {
 
-// A reading with both halves of at most this many bits is a genuine pair;
-// a reconstructed fraction is accepted only with |n| * d * 2^64 < M.
-constexpr unsigned kMarginBits = 64;
-
-
-// True when (n, d) cannot be an overflowed reading: both halves are small
-// enough to be genuine, or the pair passed the reconstruction's margin.
-bool trusted(const BigInt& n, const BigInt& d, const CrtBasis& basis) {
-  if (d.sign() == 0) return false;
-  if (n.bit_length() <= kGenuineBits && d.bit_length() <= kGenuineBits) return true;
-  BigInt product;
-  mpz_mul(product.get(), n.get(), d.get());
-  mpz_abs(product.get(), product.get());
-  mpz_mul_2exp(product.get(), product.get(), kMarginBits);
-  return mpz_cmp(product.get(), basis.modulus.get()) < 0;
-}
-
 void set_int64(mpz_ptr out, int64_t value) {
   if (sizeof(long) >= sizeof(int64_t)) {
     mpz_set_si(out, static_cast<long>(value));
@@ -47,7 +30,7 @@ std::shared_ptr<const CrtBasis> basis_of(const PrimeRow& primes) {
 }
 
 EntryReader::EntryReader(const PrimeRow& primes, const CrtBasis& basis)
-    : primes_(primes), basis_(basis), reader_(basis) {
+    : primes_(primes), reader_(basis) {
   const int64_t p0 = primes.primes[0], p1 = primes.primes[1];
   inv01_ = inverse_mod(p0 % p1, p1);
   // The residue checks below estimate quotients below 2^62 / p in double
@@ -107,10 +90,10 @@ bool EntryReader::read_small(const ResidueFraction& r, ExactFraction& out) {
   return true;
 }
 
-bool EntryReader::read(const ResidueFraction& r, ExactFraction& out) {
+bool EntryReader::read(const ResidueFraction& r, const BitBounds& bits, ExactFraction& out) {
   if (read_small(r, out)) return out.den.sign() != 0;
-  reader_.read(r.num.data(), 1, r.den.data(), 1, kNumPrimes);
-  if (!trusted(reader_.num(), reader_.den(), basis_)) return false;
+  reader_.read(r.num.data(), 1, r.den.data(), 1, kNumPrimes, bits);
+  if (!reader_.readable() || reader_.den().sign() == 0) return false;
   mpz_set(out.num.get(), reader_.num().get());
   mpz_set(out.den.get(), reader_.den().get());
   make_denominator_positive(out);
@@ -121,7 +104,7 @@ bool EntryReader::read_all(const HostMatrix& m, std::vector<ExactFraction>& out)
   const auto count = static_cast<size_t>(m.size());
   if (out.size() < count) out.resize(count);
   for (size_t k = 0; k < count; ++k) {
-    if (!read(m.entries[k], out[k])) return false;
+    if (!read(m.entries[k], m.bits, out[k])) return false;
   }
   return true;
 }

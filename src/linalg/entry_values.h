@@ -27,9 +27,9 @@ class EntryReader {
  public:
   EntryReader(const PrimeRow& primes, const CrtBasis& basis);
 
-  // The value of one entry; false when it has none to compute with: a zero
-  // denominator, or a reading that may stand for an overflowed pair.
-  bool read(const ResidueFraction& r, ExactFraction& out);
+  // The value of one entry whose integers are bounded by `bits`; false when
+  // it has none to compute with: a zero denominator, or no certain reading.
+  bool read(const ResidueFraction& r, const BitBounds& bits, ExactFraction& out);
 
   // Every entry of m in row-major order into the first entries of `out`
   // (grown when short, never shrunk, so its integers keep their storage);
@@ -41,7 +41,6 @@ class EntryReader {
   bool read_small(const ResidueFraction& r, ExactFraction& out);
 
   const PrimeRow& primes_;
-  const CrtBasis& basis_;
   FractionReader reader_;
   bool garner_ = false;  // the first two primes are coprime
   int64_t inv01_ = 0;    // p0^-1 mod p1

@@ -1,5 +1,6 @@
 #include "linalg/evaluator.h"
 
+#include "core/construct.h"
 #include "linalg/standard_residues.h"
 
 namespace kalvex::linalg {
@@ -20,6 +21,7 @@ ResidueFraction Evaluator::rebuilt_residues(const ExactFraction& value) {
 ChainValue Evaluator::rebuilt(const ExactFraction& value) {
   ChainValue out;
   out.residues = rebuilt_residues(value);
+  out.bits = {value_bound(value.num), value_bound(value.den)};
   out.rebuilt = true;
   out.quotient = quotient_of(value.num, value.den);
   return out;
@@ -29,6 +31,7 @@ ChainValue Evaluator::det(const HostMatrix& m) {
   if (m.rows == 1) {  // the entry itself, unreduced
     ChainValue out;
     out.residues = m.entries[0];
+    out.bits = m.bits;
     return out;
   }
   if (!reader_.read_all(m, a_values_)) return chain_.det(m);
@@ -36,11 +39,16 @@ ChainValue Evaluator::det(const HostMatrix& m) {
   return rebuilt(det_value_);
 }
 
-bool Evaluator::solve(const HostMatrix& a, const HostMatrix& b, std::vector<ResidueFraction>& x) {
+bool Evaluator::solve(const HostMatrix& a, const HostMatrix& b, std::vector<ResidueFraction>& x, BitBounds& bits) {
   if (!reader_.read_all(a, a_values_) || !reader_.read_all(b, b_values_)) return false;
   if (!elimination_.solve(a_values_, b_values_, a.rows, x_values_)) return false;
   x.clear();
-  for (int64_t i = 0; i < a.rows; ++i) x.push_back(rebuilt_residues(x_values_[static_cast<size_t>(i)]));
+  bits = {0, 0};
+  for (int64_t i = 0; i < a.rows; ++i) {
+    const ExactFraction& value = x_values_[static_cast<size_t>(i)];
+    x.push_back(rebuilt_residues(value));
+    bits = either_bounds(bits, {value_bound(value.num), value_bound(value.den)});
+  }
   return true;
 }
 

@@ -22,8 +22,9 @@ class Evaluator {
   ChainValue det(const HostMatrix& m);
 
   // The exact solution of a x = b, each component's residues in lowest
-  // terms; false when an entry has no value or a is singular.
-  bool solve(const HostMatrix& a, const HostMatrix& b, std::vector<ResidueFraction>& x);
+  // terms, and the sizes of their integers; false when an entry has no value
+  // or a is singular.
+  bool solve(const HostMatrix& a, const HostMatrix& b, std::vector<ResidueFraction>& x, BitBounds& bits);
 
   // The stored form of a value that the chain reduced: its residues in the
   // standard basis and its approximation.

@@ -70,6 +70,7 @@ HostOperands copy_to_host(const RationalTensor& a) {
   if (host_residues(a.num, a.denom, a.primes)) {
     HostOperands out(checked_primes(a.primes.data_ptr<int64_t>(), a.primes.stride(0)));
     fill(out.matrix, n, n, strided(a.num), strided(a.denom), out.primes);
+    out.matrix.bits = a.bits;
     return out;
   }
   // Residues and primes in one transfer.
@@ -79,15 +80,18 @@ HostOperands copy_to_host(const RationalTensor& a) {
   const int64_t square = kNumPrimes * n * n;
   HostOperands out(checked_primes(p + 2 * square, 1));
   fill(out.matrix, n, n, packed(p, n, n), packed(p + square, n, n), out.primes);
+  out.matrix.bits = a.bits;
   return out;
 }
 
-HostMatrix copy_column_to_host(const at::Tensor& num, const at::Tensor& den, int64_t n, const PrimeRow& primes) {
+HostMatrix copy_column_to_host(const at::Tensor& num, const at::Tensor& den, int64_t n, const PrimeRow& primes,
+                               const BitBounds& bits) {
   if (num.dim() != 2 || den.dim() != 2 || num.size(0) != kNumPrimes || den.size(0) != kNumPrimes ||
       num.size(1) != n || den.size(1) != n)
     fail(ErrorKind::Value, "right-hand side residues must have shape [" + std::to_string(kNumPrimes) + ", " +
                                std::to_string(n) + "]");
   HostMatrix out;
+  out.bits = bits;
   if (host_paths(num, den)) {
     const at::Tensor bn = as_long(num), bd = as_long(den);
     fill(out, n, 1, strided(bn), strided(bd), primes);

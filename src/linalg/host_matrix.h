@@ -17,6 +17,7 @@ struct HostMatrix {
   int64_t rows = 0;
   int64_t cols = 0;
   std::array<ResidueFraction, kMaxEntries> entries;  // row-major, rows * cols of them
+  BitBounds bits;  // the sizes of every entry's integers (NOTE: [Size bounds])
 
   int64_t size() const { return rows * cols; }
   const ResidueFraction& at(int64_t r, int64_t c) const { return entries[static_cast<size_t>(r * cols + c)]; }
@@ -36,8 +37,10 @@ struct HostOperands {
 HostOperands copy_to_host(const RationalTensor& a);
 
 // The n x 1 column held by [P, n] tensors of any integer or float dtype
-// (converted as an indexed assignment converts them), on any device.
-HostMatrix copy_column_to_host(const at::Tensor& num, const at::Tensor& den, int64_t n, const PrimeRow& primes);
+// (converted as an indexed assignment converts them), on any device, whose
+// integers are bounded by `bits`.
+HostMatrix copy_column_to_host(const at::Tensor& num, const at::Tensor& den, int64_t n, const PrimeRow& primes,
+                               const BitBounds& bits);
 
 // The residues of a one-element value (the P entries of a [P, ...] tensor),
 // reduced modulo `primes`.

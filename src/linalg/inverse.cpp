@@ -16,13 +16,16 @@ namespace {
 RationalTensor reciprocal_matrix(const RationalTensor& d) {
   c10::optional<at::Tensor> approx;
   if (d.approx) approx = at::reciprocal(*d.approx).reshape({1, 1});
-  return RationalTensor{d.denom.clone().reshape({kNumPrimes, 1, 1}), d.num.clone().reshape({kNumPrimes, 1, 1}),
-                        d.primes, approx};
+  RationalTensor out{d.denom.clone().reshape({kNumPrimes, 1, 1}), d.num.clone().reshape({kNumPrimes, 1, 1}),
+                     d.primes, approx};
+  out.bits = swapped(d.bits);
+  return out;
 }
 
 // [[d, -b], [-c, a]] / det, each entry the unreduced quotient the division
 // makes: numerator times det's denominator, denominator times its numerator.
-RationalTensor adjugate_over(const RationalTensor& a, const HostOperands& host, const ResidueFraction& det) {
+RationalTensor adjugate_over(const RationalTensor& a, const HostOperands& host, const ResidueFraction& det,
+                             const BitBounds& det_bits) {
   const HostMatrix& m = host.matrix;
   const PrimeRow& p = host.primes;
   ResidueFraction minus_b = m.at(0, 1), minus_c = m.at(1, 0);
@@ -31,7 +34,9 @@ RationalTensor adjugate_over(const RationalTensor& a, const HostOperands& host, 
   const std::vector<ResidueFraction> entries = {div(m.at(1, 1), det, p), div(minus_b, det, p), div(minus_c, det, p),
                                                 div(m.at(0, 0), det, p)};
   const ResidueTensors t = residue_tensors(entries, {2, 2}, a.num.device());
-  return RationalTensor{t.num, t.den, a.primes, c10::nullopt};
+  RationalTensor out{t.num, t.den, a.primes, c10::nullopt};
+  out.bits = quotient_bounds(m.bits, det_bits);
+  return out;
 }
 
 [[noreturn]] void refuse_size() {
@@ -48,12 +53,13 @@ RationalTensor inv(const RationalTensor& a, const DetSource& det_of_a) {
     if (n != 2) refuse_size();
     check_matrix(a);
     const HostOperands host = copy_to_host(a);
-    return adjugate_over(a, host, host_scalar(d.num, d.denom, host.primes));
+    return adjugate_over(a, host, host_scalar(d.num, d.denom, host.primes), d.bits);
   }
   check_matrix(a);
   const HostOperands host = copy_to_host(a);
   Evaluator& evaluator = Evaluator::of(host.primes);
-  return adjugate_over(a, host, evaluator.det(host.matrix).residues);
+  const ChainValue d = evaluator.det(host.matrix);
+  return adjugate_over(a, host, d.residues, d.bits);
 }
 
 }  // namespace kalvex::linalg

@@ -31,10 +31,14 @@ namespace kalvex::linalg {
 // empty: computed here.
 using DetSource = std::function<RationalTensor()>;
 
-// The right-hand side of solve as two [P, n] residue tensors (numerators,
-// denominators) laid out as column i of the matrix receives them; asked for
-// only once the determinant of the matrix is known and n >= 1.
-using ColumnSource = std::function<std::pair<at::Tensor, at::Tensor>(int64_t rows, int64_t n)>;
+// The right-hand side of solve as two [P, n] residue tensors laid out as
+// column i of the matrix receives them, with the sizes of its integers;
+// asked for only once the determinant of the matrix is known and n >= 1.
+struct Column {
+  at::Tensor num, den;
+  BitBounds bits;
+};
+using ColumnSource = std::function<Column(int64_t rows, int64_t n)>;
 
 // Values made afresh hold the standard basis of the matrix's device.
 

@@ -17,7 +17,8 @@ double quotient_of(const BigInt& num, const BigInt& den) {
 }
 
 bool ResidueChain::simplify(ChainValue& x) {
-  reader_.read(x.residues.num.data(), 1, x.residues.den.data(), 1, kNumPrimes);
+  reader_.read(x.residues.num.data(), 1, x.residues.den.data(), 1, kNumPrimes, x.bits);
+  if (!reader_.readable()) return x.rebuilt = false;
   BigInt num = reader_.num(), den = reader_.den();
   reduce_fraction(num, den);
   if (den.sign() == 0) return x.rebuilt = false;
@@ -28,21 +29,24 @@ bool ResidueChain::simplify(ChainValue& x) {
   }
   x.residues.num = residues_of(num);
   x.residues.den = residues_of(den);
+  x.bits = {value_bound(num), value_bound(den)};
   return x.rebuilt = true;
 }
 
 ChainValue ResidueChain::det(const HostMatrix& m) {
   std::vector<const ResidueFraction*> cells;
   for (int64_t k = 0; k < m.size(); ++k) cells.push_back(&m.entries[static_cast<size_t>(k)]);
-  return det_of(cells, m.rows);
+  return det_of(cells, m.rows, m.bits);
 }
 
-ChainValue ResidueChain::det_of(const std::vector<const ResidueFraction*>& m, int64_t n) {
+ChainValue ResidueChain::det_of(const std::vector<const ResidueFraction*>& m, int64_t n, const BitBounds& entry_bits) {
   const PrimeRow& p = primes_;
   auto at = [&](int64_t r, int64_t c) -> const ResidueFraction& { return *m[static_cast<size_t>(r * n + c)]; };
+  const BitBounds pair_bits = product_bounds(entry_bits, entry_bits);
   ChainValue out;
   if (n == 2) {
     out.residues = sub(mul(at(0, 0), at(1, 1), p), mul(at(0, 1), at(1, 0), p), p);
+    out.bits = sum_bounds(pair_bits, pair_bits);
     simplify(out);
     return out;
   }
@@ -54,12 +58,15 @@ ChainValue ResidueChain::det_of(const std::vector<const ResidueFraction*>& m, in
     const ResidueFraction tb = mul(b, sub(mul(d, i, p), mul(f, g, p), p), p);
     const ResidueFraction tc = mul(c, sub(mul(d, h, p), mul(e, g, p), p), p);
     out.residues = add(sub(ta, tb, p), tc, p);
+    const BitBounds term_bits = product_bounds(entry_bits, sum_bounds(pair_bits, pair_bits));
+    out.bits = sum_bounds(sum_bounds(term_bits, term_bits), term_bits);
     simplify(out);
     return out;
   }
   // 4 x 4 and 5 x 5: the exact zero of shape [1], then one signed cofactor
   // at a time, each accumulation simplified.
   out.residues = exact_zero();
+  out.bits = {0, 0};
   std::vector<const ResidueFraction*> minor(static_cast<size_t>((n - 1) * (n - 1)));
   for (int64_t j = 0; j < n; ++j) {
     size_t k = 0;
@@ -68,8 +75,10 @@ ChainValue ResidueChain::det_of(const std::vector<const ResidueFraction*>& m, in
         if (c != j) minor[k++] = &at(r, c);
       }
     }
-    const ResidueFraction cofactor = mul(at(0, j), det_of(minor, n - 1).residues, p);
+    const ChainValue minor_det = det_of(minor, n - 1, entry_bits);
+    const ResidueFraction cofactor = mul(at(0, j), minor_det.residues, p);
     out.residues = (j % 2 == 0) ? add(out.residues, cofactor, p) : sub(out.residues, cofactor, p);
+    out.bits = sum_bounds(out.bits, product_bounds(entry_bits, minor_det.bits));
     simplify(out);
   }
   return out;

@@ -16,6 +16,7 @@ namespace kalvex::linalg {
 // its approximation.
 struct ChainValue {
   ResidueFraction residues;
+  BitBounds bits;  // the sizes of its integers (NOTE: [Size bounds])
   bool rebuilt = false;
   double quotient = 0.0;
 };
@@ -34,7 +35,7 @@ class ResidueChain {
   ChainValue det(const HostMatrix& m);
 
  private:
-  ChainValue det_of(const std::vector<const ResidueFraction*>& m, int64_t n);
+  ChainValue det_of(const std::vector<const ResidueFraction*>& m, int64_t n, const BitBounds& entry_bits);
 
   const PrimeRow& primes_;
   FractionReader reader_;

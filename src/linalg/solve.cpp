@@ -17,26 +17,33 @@ namespace {
 HostMatrix with_column(const HostMatrix& a, const HostMatrix& b, int64_t i) {
   HostMatrix out = a;
   for (int64_t r = 0; r < a.rows; ++r) out.at(r, i) = b.at(r, 0);
+  out.bits = either_bounds(a.bits, b.bits);
   return out;
 }
 
 // Cramer's rule step by step on residues: each quotient divided and reduced
 // as the chain does it (a singular A leaves zero denominators).
-std::vector<ResidueFraction> cramer(const HostMatrix& a, const HostMatrix& b, const ResidueFraction& det_a,
-                                    Evaluator& evaluator, const PrimeRow& primes) {
+std::vector<ResidueFraction> cramer(const HostMatrix& a, const HostMatrix& b, const ChainValue& det_a,
+                                    Evaluator& evaluator, const PrimeRow& primes, BitBounds& bits) {
   std::vector<ResidueFraction> x;
+  bits = {0, 0};
   for (int64_t i = 0; i < a.rows; ++i) {
+    const ChainValue det_i = evaluator.det(with_column(a, b, i));
     ChainValue xi;
-    xi.residues = div(evaluator.det(with_column(a, b, i)).residues, det_a, primes);
+    xi.residues = div(det_i.residues, det_a.residues, primes);
+    xi.bits = quotient_bounds(det_i.bits, det_a.bits);
     evaluator.chain().simplify(xi);
     x.push_back(xi.residues);
+    bits = either_bounds(bits, xi.bits);
   }
   return x;
 }
 
-RationalTensor solution(const std::vector<ResidueFraction>& x, const RationalTensor& a) {
+RationalTensor solution(const std::vector<ResidueFraction>& x, const BitBounds& bits, const RationalTensor& a) {
   const ResidueTensors t = residue_tensors(x, {static_cast<int64_t>(x.size())}, a.num.device());
-  return RationalTensor{t.num, t.den, a.primes, c10::nullopt};
+  RationalTensor out{t.num, t.den, a.primes, c10::nullopt};
+  out.bits = bits;
+  return out;
 }
 
 }  // namespace
@@ -57,15 +64,22 @@ RationalTensor solve(const RationalTensor& a, const ColumnSource& b,
   check_matrix(a);
   const HostOperands host = copy_to_host(a);
   basis_of(host.primes);
-  const auto column = b(kNumPrimes, n);
-  const HostMatrix rhs = copy_column_to_host(column.first, column.second, n, host.primes);
+  const Column column = b(kNumPrimes, n);
+  const HostMatrix rhs = copy_column_to_host(column.num, column.den, n, host.primes, column.bits);
 
   Evaluator& evaluator = Evaluator::of(host.primes);  // after b: reading b may call back into Python
   std::vector<ResidueFraction> x;
-  if (!given && evaluator.solve(host.matrix, rhs, x)) return solution(x, a);
-  const ResidueFraction det_a =
-      given ? host_scalar(given->num, given->denom, host.primes) : evaluator.det(host.matrix).residues;
-  return solution(cramer(host.matrix, rhs, det_a, evaluator, host.primes), a);
+  BitBounds bits;
+  if (!given && evaluator.solve(host.matrix, rhs, x, bits)) return solution(x, bits, a);
+  ChainValue det_a;
+  if (given) {
+    det_a.residues = host_scalar(given->num, given->denom, host.primes);
+    det_a.bits = given->bits;
+  } else {
+    det_a = evaluator.det(host.matrix);
+  }
+  x = cramer(host.matrix, rhs, det_a, evaluator, host.primes, bits);
+  return solution(x, bits, a);
 }
 
 }  // namespace kalvex::linalg

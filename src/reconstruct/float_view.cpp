@@ -4,6 +4,7 @@
 #include <ATen/Parallel.h>
 
 #include <cmath>
+#include <limits>
 
 #include "core/basis.h"
 #include "core/errors.h"
@@ -63,8 +64,8 @@ HostRows host_rows(const at::Tensor& residues, int64_t count) {
 
 }  // namespace
 
-at::Tensor float_view(const at::Tensor& num, const at::Tensor& denom, const at::Tensor& primes,
-                      at::IntArrayRef shape, at::Device device) {
+at::Tensor float_view(const RationalTensor& x, at::IntArrayRef shape, at::Device device) {
+  const at::Tensor &num = x.num, &denom = x.denom, &primes = x.primes;
   std::vector<int64_t> out_shape(shape.begin(), shape.end());
   if (out_shape.empty()) out_shape.push_back(1);
   int64_t count = 1;
@@ -86,7 +87,11 @@ at::Tensor float_view(const at::Tensor& num, const at::Tensor& denom, const at::
     BigInt scratch;
     for (int64_t i = begin; i < end; ++i) {
       reader.read(num_rows.data + i * num_rows.step, num_rows.row_stride, den_rows.data + i * den_rows.step,
-                  den_rows.row_stride, kNumPrimes);
+                  den_rows.row_stride, kNumPrimes, x.bits);
+      if (!reader.readable()) {
+        out[i] = std::numeric_limits<float>::quiet_NaN();
+        continue;
+      }
       if (reader.den().sign() == 0) {
         out[i] = 0.0f;
         continue;

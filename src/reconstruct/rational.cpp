@@ -28,8 +28,7 @@ bool congruent_mod(mpz_srcptr a, mpz_srcptr b, int64_t n, int64_t d, int64_t p) 
 }  // namespace
 
 void FractionReader::read(const int64_t* num, int64_t num_stride, const int64_t* den, int64_t den_stride,
-                          size_t count) {
-  reading_ = Reading::AsStored;
+                          size_t count, const BitBounds& bounds) {
   crt_unsigned(basis_, num, num_stride, count, num_.get());
   make_signed(basis_, num_.get());
   crt_unsigned(basis_, den, den_stride, count, den_.get());
@@ -38,8 +37,18 @@ void FractionReader::read(const int64_t* num, int64_t num_stride, const int64_t*
     reading_ = Reading::Literal;
     return;
   }
-  if (count < basis_.primes.size()) return;  // missing denominator residues read as 0
-  if (!invert_residues(num, num_stride, den, den_stride)) return;
+  if (reconstructed(num, num_stride, den, den_stride, count)) {
+    reading_ = Reading::Reconstructed;
+    return;
+  }
+  reading_ = in_range(bounds) ? Reading::InRange : Reading::Unreadable;
+}
+
+// Step 2 of NOTE: [Robust read-back]; on acceptance the fraction replaces the literal pair.
+bool FractionReader::reconstructed(const int64_t* num, int64_t num_stride, const int64_t* den, int64_t den_stride,
+                                   size_t count) {
+  if (count < basis_.primes.size()) return false;  // missing denominator residues read as 0
+  if (!invert_residues(num, num_stride, den, den_stride)) return false;
   crt_unsigned(basis_, x_residues_.data(), 1, x_residues_.size(), x_.get());
   // x is congruent to N / D on S (0 elsewhere); reduced modulo M_S it is x on S alone.
   mpz_srcptr modulus = basis_.modulus.get();
@@ -47,11 +56,11 @@ void FractionReader::read(const int64_t* num, int64_t num_stride, const int64_t*
     mpz_fdiv_r(x_.get(), x_.get(), m_s_.get());
     modulus = m_s_.get();
   }
-  if (!reconstruct(x_.get(), modulus)) return;
-  if (!explains(num, num_stride, den, den_stride)) return;
+  if (!reconstruct(x_.get(), modulus)) return false;
+  if (!explains(num, num_stride, den, den_stride)) return false;
   mpz_swap(num_.get(), best_r_.get());
   mpz_swap(den_.get(), best_t_.get());
-  reading_ = Reading::Reconstructed;
+  return true;
 }
 
 // x = N * D^-1 on S, the primes where D's residue is invertible, 0 elsewhere;

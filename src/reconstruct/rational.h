@@ -22,13 +22,17 @@
 //        - it explains each half that looks genuine: a divides N when N has at
 //          most 555 bits, b divides D likewise.  (A genuine (M // 2, 1) is
 //          congruent to -1/2, but 2 does not divide 1: it keeps its reading.)
-//   3. otherwise the literal pair.
+//   3. otherwise the literal pair, but only when both halves are known to be
+//      in the signed range (NOTE: [Size bounds]);
+//   4. otherwise the value cannot be read: it is "unreadable", and nothing
+//      is computed from the literal pair, which is then noise.
 // Results thus equal the literal reading wherever its values are in range, and
 // stay exact beyond it whenever the reduced value fits with a 64-bit margin.
 #include <cstdint>
 #include <vector>
 
 #include "core/bigint.h"
+#include "core/bit_bounds.h"
 #include "reconstruct/crt.h"
 
 namespace kalvex {
@@ -41,7 +45,8 @@ constexpr size_t kGenuineBits = 555;
 enum class Reading {
   Literal,        // step 1: both halves small, so both genuine
   Reconstructed,  // step 2: an accepted rational reconstruction
-  AsStored,       // step 3: the literal pair, genuine only if it was in range
+  InRange,        // step 3: the literal pair, known to be in range
+  Unreadable,     // step 4: no reading is certain
 };
 
 // Reconstructs fractions against one basis.  Holds its GMP scratch so that a
@@ -53,13 +58,15 @@ class FractionReader {
 
   // Reads the element whose residues are num[i * num_stride] and
   // den[i * den_stride], i < count (rows beyond the basis are ignored, missing
-  // rows count as 0).  The result, not reduced, is left in num() / den().
-  void read(const int64_t* num, int64_t num_stride, const int64_t* den, int64_t den_stride, size_t count);
+  // rows count as 0), whose integers are bounded by `bounds`.  The result,
+  // not reduced, is left in num() / den(); after an unreadable read they hold
+  // the literal pair, which is not the value.
+  void read(const int64_t* num, int64_t num_stride, const int64_t* den, int64_t den_stride, size_t count,
+            const BitBounds& bounds);
 
-  // How the last read was made.  Readings of steps 1 and 2 are the value
-  // itself; a reading of step 3 is only as good as the stored pair.
   Reading reading() const { return reading_; }
-  bool trusted() const { return reading_ != Reading::AsStored; }
+  // Whether the last reading is the value itself.
+  bool readable() const { return reading_ != Reading::Unreadable; }
 
   const BigInt& num() const { return num_; }
   const BigInt& den() const { return den_; }
@@ -67,12 +74,13 @@ class FractionReader {
   BigInt& den() { return den_; }
 
  private:
+  bool reconstructed(const int64_t* num, int64_t num_stride, const int64_t* den, int64_t den_stride, size_t count);
   bool invert_residues(const int64_t* num, int64_t num_stride, const int64_t* den, int64_t den_stride);
   bool reconstruct(mpz_srcptr x, mpz_srcptr modulus);
   bool explains(const int64_t* num, int64_t num_stride, const int64_t* den, int64_t den_stride);
 
   const CrtBasis& basis_;
-  Reading reading_ = Reading::AsStored;
+  Reading reading_ = Reading::Unreadable;
   BigInt num_, den_;
   std::vector<int64_t> x_residues_;
   std::vector<char> in_s_;  // per prime: D's residue is non-zero

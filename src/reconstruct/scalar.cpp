@@ -1,5 +1,7 @@
 #include "reconstruct/scalar.h"
 
+#include <ATen/ATen.h>
+
 #include "core/basis.h"
 #include "core/construct.h"
 #include "core/errors.h"
@@ -8,31 +10,71 @@
 
 namespace kalvex {
 
-void check_scalar_shape(at::IntArrayRef shape) {
-  if (shape.empty() || (shape.size() == 1 && shape[0] == 1)) return;
-  fail(ErrorKind::Value, "to_rational() only works for scalar tensors");
+const char* const kUnreadableMessage =
+    "value exceeds the exact range: its numerator and denominator need more than about 555 bits together";
+
+namespace {
+
+// Both halves of a one-element tensor on the host as [2, N_PRIMES], in one
+// copy for int64 residues.  view() refuses residues that are not one vector
+// of N_PRIMES, with torch's message.
+at::Tensor host_pair(const RationalTensor& t) {
+  const at::Tensor num = t.num.view({kNumPrimes}), den = t.denom.view({kNumPrimes});
+  if (num.scalar_type() == den.scalar_type()) return host_int64(at::stack({num, den})).contiguous();
+  return at::stack({host_int64(num), host_int64(den)});
 }
 
-Fraction read_scalar(const at::Tensor& num, const at::Tensor& denom, const at::Tensor& primes) {
-  // view() refuses residues that are not one vector of N_PRIMES, with torch's message.
-  const at::Tensor n = host_int64(num.view({kNumPrimes}));
-  const at::Tensor d = host_int64(denom.view({kNumPrimes}));
-  const at::Tensor p = host_int64(primes).reshape({-1}).contiguous();
-  const auto basis = crt_basis(p.data_ptr<int64_t>(), static_cast<size_t>(p.numel()));
+// The one element's reading, left in `reader`.
+FractionReader& read_one(const RationalTensor& t, std::shared_ptr<const CrtBasis>& basis,
+                         c10::optional<FractionReader>& reader) {
+  const at::Tensor pair = host_pair(t);
+  const at::Tensor p = host_int64(t.primes).reshape({-1}).contiguous();
+  basis = crt_basis(p.data_ptr<int64_t>(), static_cast<size_t>(p.numel()));
+  reader.emplace(*basis);
+  const int64_t* rows = pair.data_ptr<int64_t>();
+  reader->read(rows, 1, rows + kNumPrimes, 1, kNumPrimes, t.bits);
+  return *reader;
+}
 
-  FractionReader reader(*basis);
-  reader.read(n.data_ptr<int64_t>(), n.stride(0), d.data_ptr<int64_t>(), d.stride(0), kNumPrimes);
+Fraction taken(FractionReader& reader) {
   Fraction out{std::move(reader.num()), std::move(reader.den())};
   reduce_fraction(out.num, out.den);
   return out;
 }
 
+}  // namespace
+
+void check_scalar_shape(at::IntArrayRef shape) {
+  if (shape.empty() || (shape.size() == 1 && shape[0] == 1)) return;
+  fail(ErrorKind::Value, "to_rational() only works for scalar tensors");
+}
+
+Fraction read_scalar(const RationalTensor& t) {
+  std::shared_ptr<const CrtBasis> basis;
+  c10::optional<FractionReader> reader;
+  FractionReader& r = read_one(t, basis, reader);
+  if (!r.readable()) fail(ErrorKind::Overflow, kUnreadableMessage);
+  return taken(r);
+}
+
+c10::optional<Fraction> value_of(const RationalTensor& t) {
+  try {
+    std::shared_ptr<const CrtBasis> basis;
+    c10::optional<FractionReader> reader;
+    FractionReader& r = read_one(t, basis, reader);
+    if (!r.readable() || r.den().sign() == 0) return c10::nullopt;
+    return taken(r);
+  } catch (const std::exception&) {
+    return c10::nullopt;
+  }
+}
+
 c10::optional<RationalTensor> simplified(const RationalTensor& t, at::IntArrayRef shape, at::Device device) {
   try {
     check_scalar_shape(shape);
-    const Fraction value = read_scalar(t.num, t.denom, t.primes);
-    if (value.den.sign() == 0) return c10::nullopt;  // no value to rebuild
-    return from_fraction(value.num, value.den, shape, device);
+    const c10::optional<Fraction> value = value_of(t);
+    if (!value) return c10::nullopt;
+    return from_fraction(value->num, value->den, shape, device);
   } catch (const std::exception&) {
     return c10::nullopt;
   }

@@ -176,24 +176,25 @@ RationalTensor matmul(const RationalTensor& a, const RationalTensor& b) {
     zeros.approx = approx;
     return zeros;
   }
-  at::Tensor out_num, out_den;
+  RationalTensor result{at::Tensor(), at::Tensor(), a.primes, approx};
+  result.bits = sum_of_bounds(product_bounds(a.bits, b.bits), k);
   if (has_constant_rows(a.denom) && has_constant_rows(b.denom) && a.num.size(0) == b.num.size(0) &&
       a.primes.numel() == a.num.size(0) && a.denom.sizes().equals(a.num.sizes()) &&
       b.denom.sizes().equals(b.num.sizes())) {
-    matmul_common_denominator(a, b, out_num, out_den);
-    return RationalTensor{out_num, out_den, a.primes, approx};
+    matmul_common_denominator(a, b, result.num, result.denom);
+    return result;
   }
   if (host_residues(a.num, a.denom, a.primes) && host_residues(b.num, b.denom, a.primes)) {
     const at::Tensor an = a.num.contiguous(), ad = a.denom.contiguous();
     const at::Tensor bn = b.num.contiguous(), bd = b.denom.contiguous();
     const at::Tensor primes = a.primes.contiguous();
-    out_num = at::empty({a.num.size(0), m, n}, an.options());
-    out_den = at::empty({a.num.size(0), m, n}, an.options());
-    matmul_cpu(an, ad, bn, bd, primes, out_num, out_den);
+    result.num = at::empty({a.num.size(0), m, n}, an.options());
+    result.denom = at::empty({a.num.size(0), m, n}, an.options());
+    matmul_cpu(an, ad, bn, bd, primes, result.num, result.denom);
   } else {
-    matmul_generic(a, b, out_num, out_den);
+    matmul_generic(a, b, result.num, result.denom);
   }
-  return RationalTensor{out_num, out_den, a.primes, approx};
+  return result;
 }
 
 }  // namespace kalvex

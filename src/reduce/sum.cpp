@@ -53,7 +53,7 @@ constexpr int64_t kChunk = 64;       // elements summed between reductions to lo
 constexpr int64_t kFirstBatch = 16;  // chunks summed on the device before the first read
 
 RationalTensor rebuilt(const Fraction& f, at::Device device) {
-  return from_fraction(f.num, f.den, std::vector<int64_t>{1}, device);
+  return from_value(f.num, f.den, std::vector<int64_t>{1}, device);
 }
 
 // The CRT constants of a basis; none for one that reads nothing back
@@ -72,13 +72,13 @@ struct TotalResidues {
   std::vector<int64_t> num, den;
 };
 
-// The total whose residues are num[i], den[i] when its reading is the value
-// itself (NOTE: [Robust read-back]), in lowest terms.
+// The total whose residues are num[i], den[i] and whose integers are bounded
+// by `bounds`, when it can be read (NOTE: [Robust read-back]), in lowest terms.
 c10::optional<Fraction> read_total(const CrtBasis& basis, const std::vector<int64_t>& num,
-                                   const std::vector<int64_t>& den) {
+                                   const std::vector<int64_t>& den, const BitBounds& bounds) {
   FractionReader reader(basis);
-  reader.read(num.data(), 1, den.data(), 1, num.size());
-  if (!reader.trusted()) return c10::nullopt;
+  reader.read(num.data(), 1, den.data(), 1, num.size(), bounds);
+  if (!reader.readable()) return c10::nullopt;
   Fraction f{std::move(reader.num()), std::move(reader.den())};
   reduce_fraction(f.num, f.den);
   return f;
@@ -150,7 +150,7 @@ void chunk_sums(const at::Tensor& num, const at::Tensor& den, const at::Tensor& 
 
 // Step 3 of NOTE: [Sums read back once].
 c10::optional<Fraction> sum_exactly(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes,
-                                    const CrtBasis& basis, const TotalResidues& total) {
+                                    const BitBounds& bounds, const CrtBasis& basis, const TotalResidues& total) {
   const int64_t rows = num.size(0), n = num.size(1);
   const int64_t chunks = (n + kChunk - 1) / kChunk;
   const size_t bound = 4 * mpz_sizeinbase(basis.modulus.get(), 2);
@@ -161,8 +161,9 @@ c10::optional<Fraction> sum_exactly(const at::Tensor& num, const at::Tensor& den
     at::Tensor cn, cd;
     chunk_sums(num, den, primes, first, count, cn, cd);
     for (int64_t c = 0; c < count; ++c) {
-      reader.read(cn.data_ptr<int64_t>() + c, count, cd.data_ptr<int64_t>() + c, count, static_cast<size_t>(rows));
-      if (reader.trusted()) {
+      reader.read(cn.data_ptr<int64_t>() + c, count, cd.data_ptr<int64_t>() + c, count, static_cast<size_t>(rows),
+                  sum_of_bounds(bounds, kChunk));
+      if (reader.readable() && reader.den().sign() != 0) {
         acc.add(reader.num(), reader.den());
       } else {
         // Elements one by one: each is its own stored pair.
@@ -171,8 +172,8 @@ c10::optional<Fraction> sum_exactly(const at::Tensor& num, const at::Tensor& den
         const at::Tensor ed = den.slice(1, start, start + length).cpu().contiguous();
         for (int64_t i = 0; i < length && acc.bits() <= bound; ++i) {
           reader.read(en.data_ptr<int64_t>() + i, length, ed.data_ptr<int64_t>() + i, length,
-                      static_cast<size_t>(rows));
-          if (reader.den().sign() == 0) return c10::nullopt;
+                      static_cast<size_t>(rows), bounds);
+          if (!reader.readable() || reader.den().sign() == 0) return c10::nullopt;
           acc.add(reader.num(), reader.den());
         }
       }
@@ -188,7 +189,7 @@ c10::optional<Fraction> sum_exactly(const at::Tensor& num, const at::Tensor& den
 // tensor carries none), shape (1,).
 at::Tensor approximate_sum(const RationalTensor& x) {
   if (x.approx) return x.approx->sum().unsqueeze(0);
-  return float_view(x.num, x.denom, x.primes, x.shape(), x.num.device()).sum().unsqueeze(0);
+  return float_view(x, x.shape(), x.num.device()).sum().unsqueeze(0);
 }
 
 RationalTensor simplified_or_same(const RationalTensor& t) {
@@ -209,10 +210,13 @@ RationalTensor sum_stepwise(const RationalTensor& x, const at::Tensor& num, cons
     const int64_t end = std::min(n, start + kChunk);
     at::Tensor cn, cd;
     sum_axis(num.slice(1, start, end), den.slice(1, start, end), x.primes, 1, cn, cd);
-    RationalTensor chunk = reduced(RationalTensor{cn.unsqueeze(1), cd.unsqueeze(1), x.primes, c10::nullopt});
+    RationalTensor chunk{cn.unsqueeze(1), cd.unsqueeze(1), x.primes, c10::nullopt};
+    chunk.bits = sum_of_bounds(x.bits, end - start);
+    chunk = reduced(chunk);
     acc = acc ? reduced(binary(BinaryOp::Add, *acc, chunk)) : chunk;
   }
   RationalTensor result{acc->num, acc->denom, x.primes, c10::nullopt};
+  result.bits = acc->bits;
   if (x.approx) result.approx = x.approx->sum().unsqueeze(0);
   return reduced(result);
 }
@@ -234,7 +238,9 @@ RationalTensor sum_all(const RationalTensor& x) {
   if (n == 1) {
     c10::optional<at::Tensor> approx;
     if (x.approx) approx = x.approx->sum().unsqueeze(0);
-    return RationalTensor{num.clone(), den.clone(), x.primes, approx};
+    RationalTensor copy{num.clone(), den.clone(), x.primes, approx};
+    copy.bits = x.bits;
+    return copy;
   }
   if (!standard_layout(x, num, den)) return sum_stepwise(x, num, den);
   const auto basis = host_basis(x.primes);
@@ -243,6 +249,7 @@ RationalTensor sum_all(const RationalTensor& x) {
   // Step 1: the residues of the exact total, in one pass over the residues
   // (the scan for a shared denominator runs only when the first two share one).
   TotalResidues total;
+  BitBounds total_bits;
   at::Tensor folded_num, folded_den;
   bool zero_in_every_row;
   RowScan scan;
@@ -251,23 +258,27 @@ RationalTensor sum_all(const RationalTensor& x) {
   if (scan.common_denominator) {
     total.num = scan.numerator_sums;
     total.den = scan.denominators;
+    total_bits = shared_denominator_sum_bounds(x.bits, n);
     zero_in_every_row = scan.zero_in_every_row;
   } else {
     sum_axis(num, den, x.primes, 1, folded_num, folded_den);
     total.num = host_vector(folded_num);
     total.den = host_vector(folded_den);
+    total_bits = sum_of_bounds(x.bits, n);
     // A product of denominators is 0 modulo a prime exactly where one of them is.
     zero_in_every_row = std::all_of(total.den.begin(), total.den.end(), [](int64_t d) { return d == 0; });
   }
   if (zero_in_every_row && has_zero_denominator(den)) return sum_stepwise(x, num, den);
 
   // Step 2: one read.
-  if (auto f = read_total(*basis, total.num, total.den)) return rebuilt(*f, x.num.device());
+  if (auto f = read_total(*basis, total.num, total.den, total_bits)) return rebuilt(*f, x.num.device());
   // Step 3: exact accumulation while it can still end in a total that fits.
-  if (auto f = sum_exactly(num, den, x.primes, *basis, total)) return rebuilt(*f, x.num.device());
+  if (auto f = sum_exactly(num, den, x.primes, x.bits, *basis, total)) return rebuilt(*f, x.num.device());
   // Step 4: exact residues, approximate value.
   if (!folded_num.defined()) sum_axis(num, den, x.primes, 1, folded_num, folded_den);
-  return RationalTensor{folded_num.unsqueeze(1), folded_den.unsqueeze(1), x.primes, approximate_sum(x)};
+  RationalTensor result{folded_num.unsqueeze(1), folded_den.unsqueeze(1), x.primes, approximate_sum(x)};
+  result.bits = sum_of_bounds(x.bits, n);
+  return result;
 }
 
 RationalTensor sum_dim(const RationalTensor& x, int64_t dim) {
@@ -280,7 +291,8 @@ RationalTensor sum_dim(const RationalTensor& x, int64_t dim) {
   }
   if (dim < 0) dim += rank;
   at::Tensor out_num, out_den;
-  if (x.num.size(dim + 1) == 0) {
+  const int64_t count = x.num.size(dim + 1);
+  if (count == 0) {
     // The empty sum is the exact 0.
     std::vector<int64_t> sizes(x.num.sizes().begin(), x.num.sizes().end());
     sizes.erase(sizes.begin() + dim + 1);
@@ -291,7 +303,9 @@ RationalTensor sum_dim(const RationalTensor& x, int64_t dim) {
   }
   c10::optional<at::Tensor> approx;
   if (x.approx) approx = at::sum(*x.approx, {dim});
-  return RationalTensor{out_num, out_den, x.primes, approx};
+  RationalTensor result{out_num, out_den, x.primes, approx};
+  result.bits = sum_of_bounds(x.bits, count);
+  return result;
 }
 
 RationalTensor dot(const RationalTensor& x, const RationalTensor& y) {
@@ -301,7 +315,9 @@ RationalTensor dot(const RationalTensor& x, const RationalTensor& y) {
   const auto scan = scan_products(x, y);
   if (scan && scan->common_denominator && !scan->zero_in_every_row) {
     if (const auto basis = host_basis(x.primes)) {
-      if (auto f = read_total(*basis, scan->numerator_sums, scan->denominators))
+      const BitBounds total_bits =
+          shared_denominator_sum_bounds(product_bounds(x.bits, y.bits), x.num.numel() / x.num.size(0));
+      if (auto f = read_total(*basis, scan->numerator_sums, scan->denominators, total_bits))
         return rebuilt(*f, x.num.device());
     }
   }

@@ -11,6 +11,7 @@ RationalTensor on_each(const RationalTensor& x, OnResidues&& on_residues, OnAppr
   r.num = on_residues(x.num);
   r.denom = on_residues(x.denom);
   r.primes = x.primes;
+  r.bits = x.bits;
   if (x.approx) r.approx = on_approx(*x.approx);
   return r;
 }

@@ -23,6 +23,7 @@ Ordered picked(const RationalTensor& x, const at::Tensor& key, const at::Tensor&
   Ordered out;
   out.indices = indices;
   out.values.primes = x.primes;
+  out.values.bits = x.bits;
   out.values.approx = keys;
   const int64_t rank = user_rank(x);
   if (rank == 0) {
@@ -43,8 +44,10 @@ at::Tensor order_key(const RationalTensor& x) {
   // The rebuild reads rows as flat vectors: a view with other strides
   // (a transposed tensor) is read through one contiguous copy, constant rows
   // as they are.
-  const at::Tensor view =
-      float_view(contiguous_rows(x.num), contiguous_rows(x.denom), x.primes, shape, x.num.device());
+  RationalTensor rows = x;
+  rows.num = contiguous_rows(x.num);
+  rows.denom = contiguous_rows(x.denom);
+  const at::Tensor view = float_view(rows, shape, x.num.device());
   return view.view(shape);
 }
 

@@ -69,4 +69,17 @@ c10::optional<RationalTensor> matrix_transpose(const RationalTensor& x) {
   return transpose(x, -2, -1);
 }
 
+c10::optional<RationalTensor> contiguous(const RationalTensor& x) {
+  if (x.num.is_contiguous() && x.denom.is_contiguous() && (!x.approx || x.approx->is_contiguous()))
+    return c10::nullopt;
+  return on_each(
+      x, [](const at::Tensor& t) { return t.contiguous(); }, [](const at::Tensor& a) { return a.contiguous(); });
+}
+
+RationalTensor clone(const RationalTensor& x) {
+  return on_each(
+      x, [](const at::Tensor& t) { return t.clone(at::MemoryFormat::Contiguous); },
+      [](const at::Tensor& a) { return a.clone(at::MemoryFormat::Contiguous); });
+}
+
 }  // namespace kalvex

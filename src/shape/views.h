@@ -27,4 +27,11 @@ RationalTensor unsqueeze(const RationalTensor& x, int64_t dim);
 // itself is the answer.
 c10::optional<RationalTensor> matrix_transpose(const RationalTensor& x);
 
+// The same values with contiguous residues and approximation (constant rows
+// written out); none when they are contiguous already.
+c10::optional<RationalTensor> contiguous(const RationalTensor& x);
+
+// The same values in storage of their own.
+RationalTensor clone(const RationalTensor& x);
+
 }  // namespace kalvex
