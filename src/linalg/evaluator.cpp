@@ -6,7 +6,7 @@
 namespace kalvex::linalg {
 
 Evaluator::Evaluator(const PrimeRow& primes)
-    : primes_(primes), basis_(basis_of(primes_)), reader_(primes_, *basis_), chain_(primes_, *basis_) {}
+    : primes_(primes), basis_(basis_of(primes_)), reader_(*basis_), chain_(primes_, *basis_) {}
 
 Evaluator& Evaluator::of(const PrimeRow& primes) {
   thread_local std::unique_ptr<Evaluator> cached;

@@ -171,34 +171,37 @@ double nearest_double(mpq_srcptr v) {
 
 // ---- ordering ---------------------------------------------------------------
 
-// One row of a sort, torch's order in slots 0 .. L-1, reordered where the
-// keys do not decide (see decided_sort).
+// Per element of x, whether it is exactly 0: numerator residues all 0 and
+// the numerator in range, a denominator in range that is not 0.
+at::Tensor exactly_zero_elements(const RationalTensor& x) {
+  const auto sizes = at::infer_size(x.num.sizes(), x.denom.sizes());
+  const at::Tensor num = x.num.expand(sizes), den = x.denom.expand(sizes).to(x.num.device());
+  const at::Tensor zero = num.eq(0).all(0).logical_and(den.ne(0).any(0));
+  return in_range(x.bits) ? zero : at::zeros_like(zero);
+}
+
+// One whole row of a sort, torch's order in slots 0 .. L-1, reordered where
+// the keys do not decide (see decided_sort): the row of a key that decides
+// nothing by itself (`special`), which may move anywhere.
 class RowOrder {
  public:
-  RowOrder(const RationalTensor& x, const double* keys, const int64_t* elements, int64_t length, bool descending)
-      : x_(x), keys_(keys), elements_(elements), length_(length), descending_(descending) {}
+  RowOrder(const RationalTensor& x, const double* keys, const char* special, const int64_t* elements, int64_t length,
+           bool descending)
+      : x_(x), keys_(keys), special_(special), elements_(elements), length_(length), descending_(descending) {}
 
   // The new order of the slots.
   std::vector<int64_t> order() {
     std::vector<int64_t> normal, special;
-    for (int64_t j = 0; j < length_; ++j) (is_special(keys_[j]) ? special : normal).push_back(j);
+    for (int64_t j = 0; j < length_; ++j) (special_[j] ? special : normal).push_back(j);
+    // Runs of tied keys (but exact zeros, all equal), in exact order where every member has a value.
     std::vector<int64_t> wanted = special;
-    for (size_t a = 0; a < normal.size();) {
-      size_t b = a + 1;
-      while (b < normal.size() && keys_[normal[b]] == keys_[normal[a]]) ++b;
-      if (b - a > 1) wanted.insert(wanted.end(), normal.begin() + a, normal.begin() + b);
-      a = b;
-    }
+    for_each_run(normal, [&](size_t a, size_t b) { wanted.insert(wanted.end(), normal.begin() + a, normal.begin() + b); });
     read(wanted);
-    // Runs of tied keys, in exact order where every member has a value.
-    for (size_t a = 0; a < normal.size();) {
-      size_t b = a + 1;
-      while (b < normal.size() && keys_[normal[b]] == keys_[normal[a]]) ++b;
+    for_each_run(normal, [&](size_t a, size_t b) {
       const bool all = std::all_of(normal.begin() + a, normal.begin() + b, [&](int64_t j) { return value(j); });
-      if (b - a > 1 && all)
+      if (all)
         std::stable_sort(normal.begin() + a, normal.begin() + b, [&](int64_t i, int64_t j) { return before(i, j); });
-      a = b;
-    }
+    });
     // Special keys with a value are placed by it; the others stay where torch put them.
     std::vector<int64_t> placed, kept;
     for (int64_t j : special) (value(j) ? placed : kept).push_back(j);
@@ -217,6 +220,16 @@ class RowOrder {
   }
 
  private:
+  template <typename F>
+  void for_each_run(const std::vector<int64_t>& normal, F f) const {
+    for (size_t a = 0; a < normal.size();) {
+      size_t b = a + 1;
+      while (b < normal.size() && keys_[normal[b]] == keys_[normal[a]]) ++b;
+      if (b - a > 1 && keys_[normal[a]] != 0.0) f(a, b);
+      a = b;
+    }
+  }
+
   // The normal slots with the kept special ones back at their places.  The
   // normal slots are in slot order but inside the reordered runs, and no
   // special key lies inside a run (a run's keys are equal, finite and not 0),
@@ -296,6 +309,7 @@ class RowOrder {
 
   const RationalTensor& x_;
   const double* keys_;
+  const char* special_;
   const int64_t* elements_;
   int64_t length_;
   bool descending_;
@@ -435,36 +449,124 @@ void decided_sort(const RationalTensor& x, const at::Tensor& key, int64_t dim, b
   const int64_t length = key.size(d), rows = key.numel() / length;
   if (length <= 1) return;
   const at::Tensor sorted = keys.movedim(d, -1).reshape({rows, length});
-  const at::Tensor ties = sorted.narrow(1, 1, length - 1).eq(sorted.narrow(1, 0, length - 1)).any(1);
-  const std::vector<int64_t> needy = host_positions(special_views(sorted).any(1).logical_or(ties));
-  if (needy.empty()) return;
-
-  // The rows to reorder on the host: keys, positions along the axis, and the
-  // row-major element of x at each position.
-  const at::Tensor which = index_tensor(needy, key.device());
-  const at::Tensor row_keys = sorted.index_select(0, which).to(at::kDouble).cpu().contiguous();
   const at::Tensor order = indices.movedim(d, -1).reshape({rows, length});
-  at::Tensor row_order = order.index_select(0, which).cpu().contiguous();
-  const at::Tensor grid = at::arange(key.numel(), key.options().dtype(at::kLong)).view(key.sizes());
-  const at::Tensor row_elements =
-      grid.movedim(d, -1).reshape({rows, length}).index_select(0, which).cpu().contiguous();
 
-  std::vector<int64_t> elements(static_cast<size_t>(length));
-  at::Tensor new_order = at::empty_like(row_order);
-  for (size_t r = 0; r < needy.size(); ++r) {
-    const auto row = static_cast<int64_t>(r);
-    const int64_t* positions = row_order.data_ptr<int64_t>() + row * length;
-    const int64_t* element_of = row_elements.data_ptr<int64_t>() + row * length;
-    for (int64_t j = 0; j < length; ++j) elements[static_cast<size_t>(j)] = element_of[positions[j]];
-    RowOrder row_sort(x, row_keys.data_ptr<double>() + row * length, elements.data(), length, descending);
-    const std::vector<int64_t> slots = row_sort.order();
-    int64_t* out = new_order.data_ptr<int64_t>() + row * length;
-    for (int64_t j = 0; j < length; ++j) out[j] = positions[slots[static_cast<size_t>(j)]];
+  // What the keys leave undecided: runs of equal keys, keys not finite
+  // (sorted to the ends of their rows), and keys of 0 whose values are not
+  // exactly 0.  One read of three flags; the usual answer is "ties only".
+  const at::Tensor tied = sorted.narrow(1, 1, length - 1).eq(sorted.narrow(1, 0, length - 1));
+  const at::Tensor ends = at::cat({sorted.narrow(1, 0, 1), sorted.narrow(1, length - 1, 1)}, 1);
+  const at::Tensor flags =
+      at::stack({ends.isfinite().logical_not().any(), sorted.eq(0).any(), tied.any()}).cpu();
+  const bool* flag = flags.data_ptr<bool>();
+  if (!flag[0] && !flag[1] && !flag[2]) return;
+  at::Tensor special, member;
+  if (!flag[0] && !flag[1]) {
+    special = at::zeros_like(sorted, sorted.options().dtype(at::kBool));
+    member = special.clone();
+    member.narrow(1, 1, length - 1).logical_or_(tied);
+    member.narrow(1, 0, length - 1).logical_or_(tied);
+  } else {
+    special = sorted.isfinite().logical_not();
+    at::Tensor pair = tied;
+    if (flag[1]) {
+      const at::Tensor exact_zero =
+          exactly_zero_elements(x).reshape(key.sizes()).movedim(d, -1).reshape({rows, length}).gather(1, order);
+      special = special.logical_or(sorted.eq(0).logical_and(exact_zero.logical_not()));
+      // Exact zeros tied with each other are equal: torch's order stands.
+      pair = pair.logical_and(
+          exact_zero.narrow(1, 1, length - 1).logical_and(exact_zero.narrow(1, 0, length - 1)).logical_not());
+    }
+    pair = pair.logical_and(special.narrow(1, 1, length - 1).logical_or(special.narrow(1, 0, length - 1)).logical_not());
+    member = special.clone();
+    member.narrow(1, 1, length - 1).logical_or_(pair);
+    member.narrow(1, 0, length - 1).logical_or_(pair);
   }
-  at::Tensor all_rows = order.clone();
-  all_rows.index_copy_(0, which, new_order.to(order.device()));
-  indices = all_rows.view(keys.movedim(d, -1).sizes()).movedim(-1, d).contiguous();
-  keys = at::gather(key, d, indices);
+  const at::Tensor where = at::nonzero(member).cpu().contiguous();  // (row, slot), row-major
+  const int64_t count = where.size(0);
+  if (count == 0) return;
+
+  // The undecided slots: keys, positions along the axis, elements of x.
+  const int64_t* rc = where.data_ptr<int64_t>();
+  std::vector<int64_t> flat(static_cast<size_t>(count));
+  for (int64_t k = 0; k < count; ++k) flat[static_cast<size_t>(k)] = rc[2 * k] * length + rc[2 * k + 1];
+  const at::Tensor picked = index_tensor(flat, key.device());
+  const at::Tensor slot_keys = sorted.reshape({-1}).index_select(0, picked).to(at::kDouble).cpu().contiguous();
+  const at::Tensor slot_positions = order.reshape({-1}).index_select(0, picked).cpu().contiguous();
+  const at::Tensor slot_special = special.reshape({-1}).index_select(0, picked).cpu().contiguous();
+  int64_t inner = 1;
+  for (int64_t a = d + 1; a < key.dim(); ++a) inner *= key.size(a);
+  // Row r of the moved axes is (outer, inner) = (r / inner, r % inner).
+  auto element = [&](int64_t row, int64_t position) { return ((row / inner) * length + position) * inner + row % inner; };
+
+  at::Tensor new_order = order.clone(at::MemoryFormat::Contiguous);
+  std::vector<int64_t> full_rows;
+  std::vector<int64_t> changed_slots, changed_positions;
+  const double* kv = slot_keys.data_ptr<double>();
+  const int64_t* pv = slot_positions.data_ptr<int64_t>();
+  const bool* sv = slot_special.data_ptr<bool>();
+  for (int64_t a = 0; a < count;) {
+    const int64_t row = rc[2 * a];
+    int64_t b = a;
+    bool has_special = false;
+    while (b < count && rc[2 * b] == row) has_special |= sv[b++];
+    if (has_special) {
+      full_rows.push_back(row);
+      a = b;
+      continue;
+    }
+    // Only runs of tied keys: each sorted by the exact values of its members.
+    std::vector<int64_t> elements;
+    for (int64_t k = a; k < b; ++k) elements.push_back(element(row, pv[k]));
+    ElementValues values(x, elements);
+    for (int64_t s = a; s < b;) {
+      int64_t e = s + 1;
+      while (e < b && rc[2 * e + 1] == rc[2 * (e - 1) + 1] + 1 && kv[e] == kv[s]) ++e;
+      std::vector<int64_t> run(static_cast<size_t>(e - s));
+      for (int64_t k = s; k < e; ++k) run[static_cast<size_t>(k - s)] = k - a;
+      const bool all = std::all_of(run.begin(), run.end(), [&](int64_t i) { return values.value(i) != nullptr; });
+      if (all) {
+        std::stable_sort(run.begin(), run.end(), [&](int64_t i, int64_t j) {
+          const int cmp = mpq_cmp(values.value(i), values.value(j));
+          return descending ? cmp > 0 : cmp < 0;
+        });
+        for (int64_t k = s; k < e; ++k) {
+          changed_slots.push_back(rc[2 * k] * length + rc[2 * k + 1]);
+          changed_positions.push_back(pv[a + run[static_cast<size_t>(k - s)]]);
+        }
+      }
+      s = e;
+    }
+    a = b;
+  }
+  if (!changed_slots.empty()) {
+    at::Tensor positions = index_tensor(changed_positions, key.device());
+    new_order.view({-1}).index_put_({index_tensor(changed_slots, key.device())}, positions);
+  }
+  if (!full_rows.empty()) {
+    // Rows with keys that decide nothing: the whole row is ordered on the host.
+    const at::Tensor which = index_tensor(full_rows, key.device());
+    const at::Tensor row_keys = sorted.index_select(0, which).to(at::kDouble).cpu().contiguous();
+    const at::Tensor row_special = special.index_select(0, which).to(at::kChar).cpu().contiguous();
+    at::Tensor row_order = order.index_select(0, which).cpu().contiguous();
+    std::vector<int64_t> elements(static_cast<size_t>(length));
+    for (size_t r = 0; r < full_rows.size(); ++r) {
+      const auto i = static_cast<int64_t>(r);
+      int64_t* positions = row_order.data_ptr<int64_t>() + i * length;
+      for (int64_t j = 0; j < length; ++j) elements[static_cast<size_t>(j)] = element(full_rows[r], positions[j]);
+      RowOrder row_sort(x, row_keys.data_ptr<double>() + i * length,
+                        reinterpret_cast<const char*>(row_special.data_ptr<int8_t>()) + i * length, elements.data(),
+                        length, descending);
+      const std::vector<int64_t> slots = row_sort.order();
+      std::vector<int64_t> reordered(static_cast<size_t>(length));
+      for (int64_t j = 0; j < length; ++j) reordered[static_cast<size_t>(j)] = positions[slots[static_cast<size_t>(j)]];
+      std::copy(reordered.begin(), reordered.end(), positions);
+    }
+    new_order.index_copy_(0, which, row_order.to(key.device()));
+  }
+  indices = new_order.reshape(keys.movedim(d, -1).sizes()).movedim(-1, d).contiguous();
+  // Within a run the keys are equal; rows ordered whole take theirs anew.
+  if (!full_rows.empty()) keys = at::gather(key, d, indices);
 }
 
 bool topk_undecided(const at::Tensor& key, const at::Tensor& keys, int64_t dim, int64_t k) {

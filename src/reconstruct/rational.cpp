@@ -29,6 +29,14 @@ bool congruent_mod(mpz_srcptr a, mpz_srcptr b, int64_t n, int64_t d, int64_t p) 
 
 void FractionReader::read(const int64_t* num, int64_t num_stride, const int64_t* den, int64_t den_stride,
                           size_t count, const BitBounds& bounds) {
+  int64_t small_num, small_den;
+  if (small_integer(basis_, num, num_stride, count, small_num) && small_integer(basis_, den, den_stride, count, small_den) &&
+      small_den != 0) {  // the literal pair, read the short way
+    mpz_set_si(num_.get(), static_cast<long>(small_num));
+    mpz_set_si(den_.get(), static_cast<long>(small_den));
+    reading_ = Reading::Literal;
+    return;
+  }
   crt_unsigned(basis_, num, num_stride, count, num_.get());
   make_signed(basis_, num_.get());
   crt_unsigned(basis_, den, den_stride, count, den_.get());
