@@ -34,7 +34,7 @@ struct Bound {
     mpz_set_d(exact_num.get(), scaled);  // rounds toward zero, as int() does
     num = residues_of(exact_num);
     den = residues_of(kBoundScale);
-    bits = {value_bound(exact_num), value_bound(kBoundScale)};
+    bits = exact_bounds(exact_num, BigInt(kBoundScale));
   }
 
   at::Tensor column(const Residues& r, int64_t user_dims, at::Device device) const {

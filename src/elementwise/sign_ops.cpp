@@ -36,7 +36,7 @@ RationalTensor relu(const RationalTensor& x, const at::Tensor& view) {
   c10::optional<at::Tensor> approx;
   if (x.approx) approx = at::relu(*x.approx);
   RationalTensor result{std::move(out[0]), std::move(out[1]), x.primes, std::move(approx)};
-  result.bits = either_bounds(x.bits, {0, 0});  // the zero put in is 0/1
+  result.bits = either_bounds(x.bits, {0, 0, kNoFloor, 0});  // the zero put in is 0/1
   return result;
 }
 
