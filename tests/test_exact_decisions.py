@@ -160,6 +160,11 @@ class TestOrdering:
         y = record([Fraction(3), Fraction(1), 1 + Fraction(1, 2**40)], [3.0, 1.0, 1.0], device)
         top, idx = y.topk(2)
         assert idx.tolist() == [0, 2]
+        # Views of 0 left by cancellation, and a view beyond float32.
+        d = cancelled([3, -7, 0, 1], device)
+        assert values_of(d.topk(2)[0]) == [3, 1] and values_of(d.topk(1, largest=False)[0]) == [-7]
+        z = record([Fraction(10**49), Fraction(2), Fraction(10**50)], [float("inf"), 2.0, float("inf")], device)
+        assert z.topk(1)[1].tolist() == [2]
 
     @pytest.mark.parametrize("base", [1.0, 1000.0])  # numerators below 2^61, and above
     @pytest.mark.parametrize("descending", [False, True])

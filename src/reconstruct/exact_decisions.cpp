@@ -8,12 +8,15 @@
 #include <cmath>
 #include <deque>
 #include <functional>
+#include <limits>
+#include <type_traits>
 #include <memory>
 #include <unordered_map>
 #include <vector>
 
 #include "core/errors.h"
 #include "core/paths.h"
+#include "core/simd.h"
 #include "reconstruct/crt.h"
 #include "reconstruct/host_residues.h"
 #include "reconstruct/rational.h"
@@ -411,6 +414,33 @@ class RowOrder {
   std::unordered_map<int64_t, std::pair<int, int64_t>> known_;  // slot -> (batch, entry)
 };
 
+// Over row[0 .. length): whether some key is 0 or not finite, and how many
+// equal `edge`.  Branch-free, so that it vectorizes.
+struct RowScan {
+  bool special;
+  int64_t equal;
+};
+template <typename T>
+inline RowScan scan_row_of(const T* row, int64_t length, T edge) {
+  constexpr T kLargest = std::numeric_limits<T>::max();
+  RowScan out{false, 0};
+  constexpr int64_t kChunk = int64_t{1} << 30;  // int32 counts per chunk
+  for (int64_t start = 0; start < length; start += kChunk) {
+    const int64_t end = std::min(length, start + kChunk);
+    int32_t special = 0, equal = 0;
+    for (int64_t j = start; j < end; ++j) {
+      const T a = std::fabs(row[j]);
+      special |= static_cast<int32_t>(!(a > 0)) | static_cast<int32_t>(!(a <= kLargest));  // 0, infinite or NaN
+      equal += static_cast<int32_t>(row[j] == edge);
+    }
+    out.special = out.special || special != 0;
+    out.equal += equal;
+  }
+  return out;
+}
+KALVEX_CLONES RowScan scan_row(const float* row, int64_t length, float edge) { return scan_row_of(row, length, edge); }
+KALVEX_CLONES RowScan scan_row(const double* row, int64_t length, double edge) { return scan_row_of(row, length, edge); }
+
 // Appends slots j and j + 1 of `row`, a tied pair, to the row-major (row,
 // slot) list `rc`; a run's shared members are listed once.
 void add_tied_pair(std::vector<int64_t>& rc, int64_t row, int64_t j) {
@@ -715,13 +745,33 @@ void decided_sort(const RationalTensor& x, const at::Tensor& key, int64_t dim, b
 bool topk_undecided(const at::Tensor& key, const at::Tensor& keys, int64_t dim, int64_t k) {
   if (key.dim() == 0 || key.numel() <= 1 || k <= 0 || !at::isFloatingType(key.scalar_type())) return false;
   const int64_t d = at::maybe_wrap_dim(dim, key.dim());
-  if (special_views(key).any().item<bool>()) return true;
   const at::Tensor chosen = keys.movedim(d, -1);
   if (k >= 2 && chosen.narrow(-1, 1, k - 1).eq(chosen.narrow(-1, 0, k - 1)).any().item<bool>()) return true;
   const at::Tensor last = chosen.narrow(-1, k - 1, 1);
-  const at::Tensor in_row = key.movedim(d, -1).eq(last).sum(-1);
-  const at::Tensor in_chosen = chosen.eq(last).sum(-1);
-  return in_row.gt(in_chosen).any().item<bool>();
+  if (!host_paths(key)) {
+    if (special_views(key).any().item<bool>()) return true;
+    const at::Tensor in_row = key.movedim(d, -1).eq(last).sum(-1);
+    return in_row.gt(chosen.eq(last).sum(-1)).any().item<bool>();
+  }
+  // One pass over the keys: a key of 0 or not finite, or more keys equal to
+  // the last chosen one in a row than were chosen.
+  const int64_t length = key.size(d);
+  const at::Tensor rows = key.movedim(d, -1).reshape({-1, length}).contiguous();
+  const at::Tensor picks = chosen.reshape({-1, k}).contiguous();
+  // Half types are scanned as float.
+  const at::Tensor wide = rows.scalar_type() == at::kDouble ? rows : rows.to(at::kFloat);
+  const at::Tensor picked = picks.to(wide.scalar_type());
+  bool undecided = false;
+  AT_DISPATCH_FLOATING_TYPES(wide.scalar_type(), "topk_undecided", [&] {
+    for (int64_t r = 0; r < wide.size(0) && !undecided; ++r) {
+      const scalar_t* top = picked.data_ptr<scalar_t>() + r * k;
+      int64_t chosen_equal = 0;
+      for (int64_t j = 0; j < k; ++j) chosen_equal += top[j] == top[k - 1];
+      const RowScan scan = scan_row(wide.data_ptr<scalar_t>() + r * length, length, top[k - 1]);
+      undecided = scan.special || scan.equal > chosen_equal;
+    }
+  });
+  return undecided;
 }
 
 ExactDoubles undecided_values(const RationalTensor& x, const at::Tensor& view) {
