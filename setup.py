@@ -3,6 +3,13 @@
 One list of sources: every .cpp under src/ (and every .cu when the torch found
 here was built with CUDA).  Ninja keeps rebuilds incremental:
     /usr/bin/python3 setup.py build_ext --inplace
+
+Objects go to build/torch-<torch version>/, one folder per torch (Debian's
+1.13 and a pip torch in a virtual environment are both Python 3.11 and would
+otherwise share build/temp.linux-x86_64-cpython-311), so building against one
+never rebuilds or reuses the other's objects.  The in-place module is always
+relinked (torch's BuildExtension forces it), so it belongs to the torch of the
+last build.
 """
 import glob
 import os
@@ -19,19 +26,24 @@ def sources(pattern):
 
 
 with_cuda = torch.version.cuda is not None and cpp_extension.CUDA_HOME is not None
+torch_major = int(torch.__version__.split(".")[0])
+# The language standard of torch's headers: C++17 up to torch 1.13; torch 2's
+# recent releases use C++20 features (and every 2.x accepts C++20).
+cxx_standard = {1: "-std=c++17", 2: "-std=c++20"}
+std = cxx_standard[torch_major]
 # at::parallel_for is inline OpenMP in torch's headers: without -fopenmp it runs serially.
-cxx_flags = ["-O3", "-std=c++17", "-fvisibility=hidden", "-Wall", "-Wno-unused-function", "-fopenmp"]
+cxx_flags = ["-O3", "-fvisibility=hidden", "-Wall", "-Wno-unused-function", "-fopenmp"]
 link_flags = ["-fopenmp"]
-nvcc_flags = ["-O3", "-std=c++17", "--expt-relaxed-constexpr", "--extended-lambda"]
+nvcc_flags = ["-O3", "--expt-relaxed-constexpr", "--extended-lambda"]
 
 if with_cuda:
     Extension = cpp_extension.CUDAExtension
     srcs = sources("*.cpp") + sources("*.cu")
-    extra = {"cxx": cxx_flags + ["-DKALVEX_WITH_CUDA"], "nvcc": nvcc_flags + ["-DKALVEX_WITH_CUDA"]}
+    extra = {"cxx": [std] + cxx_flags + ["-DKALVEX_WITH_CUDA"], "nvcc": [std] + nvcc_flags + ["-DKALVEX_WITH_CUDA"]}
 else:
     Extension = cpp_extension.CppExtension
     srcs = sources("*.cpp")
-    extra = {"cxx": cxx_flags}
+    extra = {"cxx": [std] + cxx_flags}
 
 setup(
     ext_modules=[
@@ -45,4 +57,5 @@ setup(
         )
     ],
     cmdclass={"build_ext": cpp_extension.BuildExtension.with_options(use_ninja=True)},
+    options={"build": {"build_base": os.path.join("build", "torch-" + torch.__version__)}},
 )
