@@ -9,6 +9,7 @@
 
 #include "core/checks.h"
 #include "core/paths.h"
+#include "core/torch_compat.h"
 #include "functional/chain_value.h"
 #include "functional/input_value.h"
 #include "functional/tensor_chain.h"
@@ -56,7 +57,7 @@ int64_t captured_bits(const BigInt& m) {
 // the input's shape where only the layout differs (a rebuilt view of a
 // zero-dimensional tensor has shape (1,)).
 at::Tensor seed(const at::Tensor& a_float, at::IntArrayRef shape) {
-  at::Tensor x0 = at::sqrt(at::clamp_min(a_float, kSeedFloor));
+  at::Tensor x0 = correctly_rounded_sqrt(at::clamp_min(a_float, kSeedFloor));
   int64_t count = 1;
   for (int64_t s : shape) count *= s;
   if (!x0.sizes().equals(shape) && x0.numel() == count) x0 = x0.reshape(shape);
