@@ -13,6 +13,7 @@ last build.
 """
 import glob
 import os
+import sys
 
 import torch
 from setuptools import setup
@@ -24,6 +25,14 @@ ROOT = os.path.dirname(os.path.abspath(__file__))
 def sources(pattern):
     return sorted(os.path.relpath(p, ROOT) for p in glob.glob(os.path.join(ROOT, "src", "**", pattern), recursive=True))
 
+
+# The ninja beside the interpreter (pip's, in a virtual environment) before any
+# other on PATH, however the build was started (scripts/build, pip install):
+# ninja versions keep their logs differently, and one reading the other's log
+# rebuilds every object.
+here = os.path.dirname(sys.executable)
+if os.access(os.path.join(here, "ninja"), os.X_OK):
+    os.environ["PATH"] = here + os.pathsep + os.environ.get("PATH", "")
 
 with_cuda = torch.version.cuda is not None and cpp_extension.CUDA_HOME is not None
 torch_major = int(torch.__version__.split(".")[0])
