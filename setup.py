@@ -4,14 +4,18 @@ One list of sources: every .cpp under src/ (and every .cu when the torch found
 here was built with CUDA).  Ninja keeps rebuilds incremental:
     /usr/bin/python3 setup.py build_ext --inplace
 
-Objects go to build/torch-<torch version>/, one folder per torch (Debian's
-1.13 and a pip torch in a virtual environment are both Python 3.11 and would
-otherwise share build/temp.linux-x86_64-cpython-311), so building against one
-never rebuilds or reuses the other's objects.  The in-place module is always
-relinked (torch's BuildExtension forces it), so it belongs to the torch of the
-last build.
+Objects go to one folder per torch and environment: build/torch-<torch
+version>/, with -env-<hash of sys.prefix> added inside a virtual environment.
+Debian's 1.13 and a pip torch are both Python 3.11 and would otherwise share
+build/temp.linux-x86_64-cpython-311; and an environment adds its own include
+folder to every command, so an in-place build and a pip install from another
+environment would each rebuild every object after the other.  The in-place
+build and `pip install --no-build-isolation .` with the same interpreter
+share their objects.  The in-place module is always relinked (torch's
+BuildExtension forces it), so it belongs to the torch of the last build.
 """
 import glob
+import hashlib
 import os
 import sys
 
@@ -33,6 +37,8 @@ def sources(pattern):
 here = os.path.dirname(sys.executable)
 if os.access(os.path.join(here, "ninja"), os.X_OK):
     os.environ["PATH"] = here + os.pathsep + os.environ.get("PATH", "")
+
+environment = "" if sys.prefix == sys.base_prefix else "-env-" + hashlib.sha1(sys.prefix.encode()).hexdigest()[:8]
 
 with_cuda = torch.version.cuda is not None and cpp_extension.CUDA_HOME is not None
 torch_major = int(torch.__version__.split(".")[0])
@@ -66,5 +72,5 @@ setup(
         )
     ],
     cmdclass={"build_ext": cpp_extension.BuildExtension.with_options(use_ninja=True)},
-    options={"build": {"build_base": os.path.join("build", "torch-" + torch.__version__)}},
+    options={"build": {"build_base": os.path.join("build", "torch-" + torch.__version__ + environment)}},
 )
