@@ -148,7 +148,8 @@ def tensor_of(values, device, approx=True):
     return MT(num.to(device), den.to(device), None, floats)
 
 
-def _signed(rs):
+def signed_crt(rs):
+    """The integer of the signed range (|v| <= M // 2) with residues rs, one per prime of BASIS."""
     x = sum(r * (M // p) * pow(M // p, -1, p) for r, p in zip(rs, BASIS)) % M
     return x - M if x > M // 2 else x
 
@@ -156,7 +157,7 @@ def _signed(rs):
 def pairs_of(t):
     """Nested (N, D) of every element, read back here by CRT, unreduced."""
     num, den = (r.cpu().reshape(P, -1).t().tolist() for r in (t.num, t.denom))
-    return nest([(_signed(n), _signed(d)) for n, d in zip(num, den)], list(t.shape))
+    return nest([(signed_crt(n), signed_crt(d)) for n, d in zip(num, den)], list(t.shape))
 
 
 def values_of(t):

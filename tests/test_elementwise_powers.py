@@ -14,10 +14,12 @@ def frac(n, d, device, shape=()):
     return MT.from_fraction(n, d, shape, device)
 
 
-def test_extremes_decide_on_the_view(device):
+def test_extremes_decide_on_the_view_and_ties_exactly(device):
     t = tensor_of([Fraction(1), Fraction(3), Fraction(3) + Fraction(1, 2**60)], device)  # views 1.0, 3.0, 3.0
-    assert t.argmax() == 1 and values_of(t.max()) == [3]  # ties: the first position; the larger exact value loses
+    assert t.argmax() == 2 and values_of(t.max()) == [Fraction(3) + Fraction(1, 2**60)]  # the tie, exactly
     assert t.argmin() == 0 and values_of(t.min()) == [1]
+    t = tensor_of([Fraction(2), Fraction(3), Fraction(3), Fraction(1)], device)
+    assert t.argmax() == 1 and t.argmin() == 3  # exactly equal: the first position
     t = MT.from_tensor(torch.tensor([[0.5, -2.0, 7.0], [7.0, -3.0, 1.0]], dtype=torch.float64), device)
     assert t.argmax() == 2 and t.argmin() == 4 and isinstance(t.argmax(), int)  # flat, row-major
     m = t.min()
@@ -26,9 +28,11 @@ def test_extremes_decide_on_the_view(device):
     s = frac(-5, 2, device)
     assert s.max().shape == (1,) and values_of(s.max()) == [Fraction(-5, 2)]
     assert MT(s.num, s.denom).max()._approx is None and MT(s.num, s.denom).argmin() == 0
-    view, half = torch.tensor([1.0, float("nan"), 2.0, float("nan")], device=device), frac(1, 2, device, (4,))
-    t = MT(half.num, half.denom, None, view)
-    assert t.argmax() == torch.argmax(view).item() and t.argmin() == torch.argmin(view).item()  # NaN as torch has it
+    # Views that decide nothing (NaN, infinities, 0) are compared exactly.
+    values = [Fraction(1, 2), Fraction(7), Fraction(2), Fraction(-5), Fraction(3, 2)]
+    view = torch.tensor([1.0, float("nan"), 2.0, 0.0, float("inf")], device=device)
+    t = MT(*(tensor_of(values, device).num, tensor_of(values, device).denom), None, view)
+    assert t.argmax() == 1 and t.argmin() == 3 and values_of(t.max()) == [7]
     for extreme in (MT.argmax, MT.min):
         with pytest.raises((RuntimeError, IndexError)):
             extreme(MT.from_tensor(torch.zeros(0), device))

@@ -27,21 +27,21 @@ def values(x):
     return [Fraction(*MT(num[:, i], den[:, i]).to_rational()) for i in range(num.shape[1])]
 
 
-def test_decisions_follow_the_float_view(device):
-    # abs: view 0.0 leaves a negative value alone; view < 0 negates whatever the value.
+def test_decisions_follow_the_float_view_where_it_decides(device):
+    # abs: a view < 0 negates whatever the value; a view of 0 decides nothing: the value does.
     third, view = Fraction(1, 3), [0.0, -1.0, 2.0]
     x, y = with_approx(frac(-1, 3, device, (3,)), view), with_approx(frac(1, 3, device, (3,)), view)
     a = x.abs()
-    assert values(a) == [-third, third, -third] and values(y.abs()) == [third, -third, third]
+    assert values(a) == [third, third, -third] and values(y.abs()) == [third, -third, third]
     assert torch.equal(a._approx, torch.tensor([0.0, 1.0, 2.0], device=device))
     assert a.denom.data_ptr() != x.denom.data_ptr() and column(a.denom, (1,)) == residues(3)  # a copy
-    # relu: what the view calls zero (0.0, -0.0) becomes the canonical 0/1.
-    r = with_approx(frac(1, 3, device, (3,)), [0.0, -0.0, 1e-30]).relu()
-    assert column(r.num, (0,)) == column(r.num, (1,)) == [0] * 20 and column(r.denom, (1,)) == [1] * 20
-    assert column(r.num, (2,)) == residues(1) and column(r.denom, (2,)) == residues(3)
-    # sign is the float computation on the view, which a 0-d tensor rebuilds with shape (1,).
-    s = with_approx(frac(5, 1, device, (2,)), [-2.5, 0.0]).sign()
-    assert not isinstance(s, MT) and s.dtype == torch.float32 and torch.equal(s.cpu(), torch.tensor([-1.0, 0.0]))
+    # relu: a view below 0 gives the canonical 0/1; views of 0 and -0 leave it to the values.
+    r = with_approx(frac(1, 3, device, (4,)), [0.0, -0.0, 1e-30, -1e-30]).relu()
+    assert [column(r.num, (i,)) for i in range(4)] == [residues(1)] * 3 + [[0] * 20]
+    assert column(r.denom, (3,)) == [1] * 20 and column(r.denom, (2,)) == residues(3)
+    # sign is the float computation on the view where it decides, which a 0-d tensor rebuilds with shape (1,).
+    s = with_approx(frac(5, 1, device, (3,)), [-2.5, 0.0, float("nan")]).sign()
+    assert not isinstance(s, MT) and s.dtype == torch.float32 and torch.equal(s.cpu(), torch.tensor([-1.0, 1.0, 1.0]))
     assert bare(frac(-3, 4, device)).sign().tolist() == [-1.0] and frac(-3, 4, device).sign().shape == ()
 
 

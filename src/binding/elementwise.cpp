@@ -12,6 +12,7 @@
 #include "elementwise/extremes.h"
 #include "elementwise/powers.h"
 #include "elementwise/sign_ops.h"
+#include "reconstruct/exact_decisions.h"
 #include "reconstruct/float_view.h"
 
 namespace kalvex::py::body {
@@ -63,7 +64,8 @@ PyObject* extreme_of(PyObject* self, bool largest) {
 }
 
 PyObject* index_of(PyObject* self, bool largest) {
-  return PyLong_FromLongLong(extreme_index(float_view_tensor(self), largest));
+  const at::Tensor view = float_view_tensor(self);
+  return PyLong_FromLongLong(decided_extreme_index(load(self), view, largest));
 }
 
 PyObject* power_of(PyObject* self, PyObject* n) {
@@ -83,10 +85,19 @@ PyObject* power_of(PyObject* self, PyObject* n) {
   return make_instance(*result).release();
 }
 
+// The float views compared as torch compares them, then the pairs they do
+// not decide compared exactly (NOTE: [Exact decisions]).
 PyObject* order(PyObject* self, PyObject* other, int op) {
   Ref left = float_view_object(self);
   Ref right = float_view_object(other);
-  return PyObject_RichCompare(left.get(), right.get(), op);
+  Ref compared = Ref::checked(PyObject_RichCompare(left.get(), right.get(), op));
+  if (!is_tensor(compared.get()) || !is_tensor(left.get()) || !is_tensor(right.get())) return compared.release();
+  const Order order = op == Py_LT ? Order::Less : op == Py_LE ? Order::LessEqual : op == Py_GT ? Order::Greater
+                                                                                                : Order::GreaterEqual;
+  const RationalTensor x = load(self), y = load(other);
+  const at::Tensor result = unpack_tensor(compared.get());
+  return wrap_tensor(decided_compare(result, x, unpack_tensor(left.get()), y, unpack_tensor(right.get()), order))
+      .release();
 }
 
 PyObject* nonzero_test(PyObject* self, bool (*test)(const at::Tensor&)) {
@@ -112,7 +123,10 @@ PyObject* abs(PyObject* const* args) { return decided(args[0], absolute); }
 
 PyObject* relu(PyObject* const* args) { return decided(args[0], kalvex::relu); }
 
-PyObject* sign(PyObject* const* args) { return wrap_tensor(sign_view(args[0], false).sign()).release(); }
+PyObject* sign(PyObject* const* args) {
+  const at::Tensor view = sign_view(args[0], false);
+  return wrap_tensor(decided_signs(load(args[0]), view)).release();
+}
 
 PyObject* clamp(PyObject* const* args) {
   PyObject* self = args[0];

@@ -14,7 +14,7 @@ namespace {
 struct Entry {
   c10::weak_intrusive_ptr<c10::TensorImpl> tensor;
   int64_t version;
-  int64_t bits;
+  Bound bound;
 };
 
 // Inference tensors carry no version counter; they cannot be written in
@@ -23,30 +23,31 @@ int64_t version_of(const at::Tensor& t) { return t.is_inference() ? -1 : static_
 
 class Table {
  public:
-  void remember(const at::Tensor& t, int64_t bits) {
+  void remember(const at::Tensor& t, const Bound& bound) {
     if (!t.defined()) return;
     const int64_t version = version_of(t);
     auto found = entries_.find(t.unsafeGetTensorImpl());
     if (found != entries_.end() && found->second.version == version) {
-      // The same contents: both bounds hold, so the smaller does.
-      found->second.bits = std::min(found->second.bits, bits);
+      // The same contents: both bounds hold, so the tighter ones do.
+      found->second.bound.upper = std::min(found->second.bound.upper, bound.upper);
+      found->second.bound.floor = std::max(found->second.bound.floor, bound.floor);
       return;
     }
     if (found != entries_.end()) {
-      found->second = Entry{c10::weak_intrusive_ptr<c10::TensorImpl>(t.getIntrusivePtr()), version, bits};
+      found->second = Entry{c10::weak_intrusive_ptr<c10::TensorImpl>(t.getIntrusivePtr()), version, bound};
       return;
     }
     entries_.emplace(t.unsafeGetTensorImpl(),
-                     Entry{c10::weak_intrusive_ptr<c10::TensorImpl>(t.getIntrusivePtr()), version, bits});
+                     Entry{c10::weak_intrusive_ptr<c10::TensorImpl>(t.getIntrusivePtr()), version, bound});
     if (entries_.size() > 2 * swept_size_) sweep();
   }
 
-  // The bound of a live tensor; none when unknown or written since.
-  c10::optional<int64_t> recall(const at::Tensor& t) const {
+  // The bounds of a live tensor; none when unknown or written since.
+  c10::optional<Bound> recall(const at::Tensor& t) const {
     if (!t.defined()) return c10::nullopt;
     const auto found = entries_.find(t.unsafeGetTensorImpl());
     if (found == entries_.end() || found->second.version != version_of(t)) return c10::nullopt;
-    return found->second.bits;
+    return found->second.bound;
   }
 
  private:
@@ -70,24 +71,25 @@ Table& table() {
 
 // A raw tensor is made canonical (and, when it already was, remembered as
 // checked and in range).
-int64_t attach_bound(at::Tensor& residues, const at::Tensor& primes) {
-  if (const c10::optional<int64_t> known = table().recall(residues)) return *known;
+Bound attach_bound(at::Tensor& residues, const at::Tensor& primes) {
+  if (const c10::optional<Bound> known = table().recall(residues)) return *known;
+  const Bound raw{kRangeBound, kNoFloor};
   bool checked = false;
   const at::Tensor canonical = canonical_residues(residues, primes, checked);
-  if (checked && canonical.is_same(residues)) table().remember(residues, kRangeBound);
+  if (checked && canonical.is_same(residues)) table().remember(residues, raw);
   residues = canonical;
-  return kRangeBound;
+  return raw;
 }
 
 void remember_bounds(const RationalTensor& value) {
-  table().remember(value.num, value.bits.num);
-  table().remember(value.denom, value.bits.den);
+  table().remember(value.num, {value.bits.num, value.bits.num_floor});
+  table().remember(value.denom, {value.bits.den, value.bits.den_floor});
 }
 
 void attach_bounds(RationalTensor& x, const at::Tensor& basis) {
   const at::Tensor& primes = x.primes.defined() ? x.primes : basis;
-  x.bits.num = attach_bound(x.num, primes);
-  x.bits.den = attach_bound(x.denom, primes);
+  const Bound num = attach_bound(x.num, primes), den = attach_bound(x.denom, primes);
+  x.bits = {num.upper, den.upper, num.floor, den.floor};
 }
 
 }  // namespace kalvex::py

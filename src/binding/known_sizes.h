@@ -24,6 +24,9 @@ void remember_bounds(const RationalTensor& value);
 void attach_bounds(RationalTensor& x, const at::Tensor& basis = at::Tensor());
 
 // The same for one residue tensor (left as it is without `primes`).
-int64_t attach_bound(at::Tensor& residues, const at::Tensor& primes);
+struct Bound {
+  int64_t upper, floor;
+};
+Bound attach_bound(at::Tensor& residues, const at::Tensor& primes);
 
 }  // namespace kalvex::py

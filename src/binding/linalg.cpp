@@ -48,15 +48,17 @@ at::Tensor assigned_column(const at::Tensor& src, int64_t rows, int64_t n, const
 linalg::ColumnSource column_source(PyObject* b, const at::TensorOptions& options) {
   return [b, options](int64_t rows, int64_t n) {
     BitBounds bits = kAssumedInRange;
-    auto slot = [&](Field field, int64_t& bound) {
+    auto slot = [&](Field field, int64_t& bound, int64_t& floor) {
       const bool column = user_shape(b).size() >= 2;
       at::Tensor residues = tensor_field(b, field);
-      bound = attach_bound(residues, at::Tensor());  // reduced modulo the matrix's primes when copied
+      const Bound known = attach_bound(residues, at::Tensor());  // reduced modulo the matrix's primes when copied
+      bound = known.upper;
+      floor = known.floor;
       return assigned_column(column ? residues.squeeze(-1) : residues, rows, n, options);
     };
     linalg::Column out;
-    out.num = slot(Field::Num, bits.num);
-    out.den = slot(Field::Denom, bits.den);
+    out.num = slot(Field::Num, bits.num, bits.num_floor);
+    out.den = slot(Field::Denom, bits.den, bits.den_floor);
     out.bits = bits;
     return out;
   };

@@ -207,7 +207,7 @@ PyObject* argsort(PyObject* const* args) {
   at::Tensor result;
   {
     AllowThreads unlocked(key_tensor.numel() > kReleaseGilElements);
-    result = kalvex::argsort(key_tensor, dim, descending);
+    result = kalvex::argsort(x, key_tensor, dim, descending);
   }
   return wrap_tensor(result).release();
 }

@@ -21,6 +21,12 @@
 // result computed from it exceeds the bound unless its other factors are 1.
 // Bounds saturate at kUnknownBound, which is also what a value whose sizes
 // nobody computed carries: its literal pair is never taken on trust.
+//
+// Where they are known, lower bounds are carried too (what constructors make,
+// and products and quotients of it: log2 |a*c| is log2 |a| + log2 |c|; a sum
+// may cancel, so its numerator has none).  They let the read-back refuse a
+// reading that the sizes rule out: from_int(M - 1) has the residues of -1,
+// which no reading can tell from -1, but a value of 620 bits over 1 is not -1.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -30,10 +36,13 @@ namespace kalvex {
 constexpr int64_t kBoundUnit = 1024;                        // bound units per bit
 constexpr int64_t kRangeBound = 619 * kBoundUnit - 1;       // log2(M // 2) is 619 - 7e-6
 constexpr int64_t kUnknownBound = int64_t{1} << 50;         // nothing known
+constexpr int64_t kNoFloor = -1;                            // no lower bound: may be 0, or unknown
 
 struct BitBounds {
-  int64_t num = kUnknownBound;
+  int64_t num = kUnknownBound;  // upper bounds on log2 |N|, log2 |D|
   int64_t den = kUnknownBound;
+  int64_t num_floor = kNoFloor;  // lower bounds, where known
+  int64_t den_floor = kNoFloor;
 };
 
 // What a record built from raw residues is taken to hold.
@@ -64,49 +73,64 @@ inline int64_t growth(int64_t count) {
 // |v| < 2^bits.
 inline int64_t of_bits(int64_t bits) { return times(bits, kBoundUnit); }
 
+inline int64_t floor_plus(int64_t a, int64_t b) {
+  return a == kNoFloor || b == kNoFloor ? kNoFloor : std::min(a + b, kUnknownBound);
+}
+
+inline int64_t floor_times(int64_t count, int64_t a) {
+  if (a == kNoFloor || count <= 0) return kNoFloor;
+  return times(count, a);
+}
+
 }  // namespace bounds
 
 // x + y and x - y, cross-multiplied.
 inline BitBounds sum_bounds(const BitBounds& x, const BitBounds& y) {
   const int64_t ad = bounds::plus(x.num, y.den), bc = bounds::plus(x.den, y.num);
-  return {bounds::plus(std::max(ad, bc), kBoundUnit), bounds::plus(x.den, y.den)};
+  return {bounds::plus(std::max(ad, bc), kBoundUnit), bounds::plus(x.den, y.den), kNoFloor,
+          bounds::floor_plus(x.den_floor, y.den_floor)};
 }
 
 inline BitBounds product_bounds(const BitBounds& x, const BitBounds& y) {
-  return {bounds::plus(x.num, y.num), bounds::plus(x.den, y.den)};
+  return {bounds::plus(x.num, y.num), bounds::plus(x.den, y.den), bounds::floor_plus(x.num_floor, y.num_floor),
+          bounds::floor_plus(x.den_floor, y.den_floor)};
 }
 
 inline BitBounds quotient_bounds(const BitBounds& x, const BitBounds& y) {
-  return {bounds::plus(x.num, y.den), bounds::plus(x.den, y.num)};
+  return {bounds::plus(x.num, y.den), bounds::plus(x.den, y.num), bounds::floor_plus(x.num_floor, y.den_floor),
+          bounds::floor_plus(x.den_floor, y.num_floor)};
 }
 
 // The unreduced sum of `count` values bounded by x (NOTE: [Unreduced sums]):
 // N = sum_i n_i prod_{j != i} d_j, D = prod_j d_j, whatever the order.
 inline BitBounds sum_of_bounds(const BitBounds& x, int64_t count) {
-  if (count <= 0) return {0, 0};
+  if (count <= 0) return {0, 0, kNoFloor, 0};  // 0/1
   if (count == 1) return x;
   const int64_t rest = bounds::times(count - 1, x.den);
-  return {bounds::plus(bounds::plus(x.num, rest), bounds::growth(count)), bounds::times(count, x.den)};
+  return {bounds::plus(bounds::plus(x.num, rest), bounds::growth(count)), bounds::times(count, x.den), kNoFloor,
+          bounds::floor_times(count, x.den_floor)};
 }
 
 // The sum of `count` values bounded by x that share one denominator, as
 // (sum of the numerators) / (that denominator).
 inline BitBounds shared_denominator_sum_bounds(const BitBounds& x, int64_t count) {
   if (count <= 1) return x;
-  return {bounds::plus(x.num, bounds::growth(count)), x.den};
+  return {bounds::plus(x.num, bounds::growth(count)), x.den, kNoFloor, x.den_floor};
 }
 
 // The unreduced product of `count` values bounded by x (x^count likewise).
 inline BitBounds product_of_bounds(const BitBounds& x, int64_t count) {
-  if (count <= 0) return {0, 0};
-  return {bounds::times(count, x.num), bounds::times(count, x.den)};
+  if (count <= 0) return {0, 0, 0, 0};  // 1/1
+  return {bounds::times(count, x.num), bounds::times(count, x.den), bounds::floor_times(count, x.num_floor),
+          bounds::floor_times(count, x.den_floor)};
 }
 
 // Values taken from either of two tensors, element by element.
 inline BitBounds either_bounds(const BitBounds& x, const BitBounds& y) {
-  return {std::max(x.num, y.num), std::max(x.den, y.den)};
+  return {std::max(x.num, y.num), std::max(x.den, y.den), std::min(x.num_floor, y.num_floor),
+          std::min(x.den_floor, y.den_floor)};
 }
 
-inline BitBounds swapped(const BitBounds& x) { return {x.den, x.num}; }
+inline BitBounds swapped(const BitBounds& x) { return {x.den, x.num, x.den_floor, x.num_floor}; }
 
 }  // namespace kalvex

@@ -114,7 +114,8 @@ Scaled scaled_double(double v) {
   return {static_cast<int64_t>(std::ldexp(f, 53)), e - 53 + kFloatShift};
 }
 
-int64_t scaled_bits(const Scaled& s) { return bit_length(s.m) + s.k; }
+// The size bound of m 2^k (NOTE: [Size bounds]).
+int64_t scaled_bound(const Scaled& s) { return bounds::plus(value_bound(s.m), bounds::of_bits(s.k)); }
 
 // (m * 2^k) mod p.
 int64_t scaled_residue(const Scaled& s, int64_t p) {
@@ -142,7 +143,7 @@ class HostCapture {
         const uint64_t bits = scale(start, count, scaled);
         capture_rows(scaled, count, primes_, n_, num_ + start);
         // The magnitude of kOutOfLine is 2^63 exactly; every other one is below.
-        raise_bits(static_cast<int64_t>(bit_length(static_cast<int64_t>(bits & ~(uint64_t{1} << 63)))));
+        raise_bound(bounds::of_bits(bit_length(static_cast<int64_t>(bits & ~(uint64_t{1} << 63)))));
         if (bits >> 63) {
           for (int64_t i = 0; i < count; ++i)
             if (scaled[i] == kOutOfLine) out_of_line(start + i, exact(start + i));
@@ -152,7 +153,8 @@ class HostCapture {
     if (refused_at_ >= 0) refuse_value(refused_);
   }
 
-  int64_t bits() const { return bits_.load(); }
+  // The size bound of the numerators captured.
+  int64_t bound() const { return bound_.load(); }
 
  private:
   void out_of_line(int64_t i, const Scaled& s) {
@@ -165,19 +167,19 @@ class HostCapture {
       return;
     }
     for (int j = 0; j < kNumPrimes; ++j) num_[j * n_ + i] = scaled_residue(s, primes_[j]);
-    raise_bits(scaled_bits(s));
+    raise_bound(scaled_bound(s));
   }
 
-  void raise_bits(int64_t b) {
-    int64_t current = bits_.load();
-    while (b > current && !bits_.compare_exchange_weak(current, b)) {
+  void raise_bound(int64_t b) {
+    int64_t current = bound_.load();
+    while (b > current && !bound_.compare_exchange_weak(current, b)) {
     }
   }
 
   int64_t n_;
   const int64_t* primes_;
   int64_t* num_;
-  std::atomic<int64_t> bits_{0};
+  std::atomic<int64_t> bound_{0};
   std::mutex mutex_;
   int64_t refused_at_ = -1;  // the first element not finite, and its value
   double refused_ = 0.0;
@@ -221,7 +223,7 @@ int64_t capture_cpu(const at::Tensor& x, const int64_t* primes, at::Tensor& num)
       }
     }
   }
-  return capture.bits();
+  return capture.bound();
 }
 
 // 2^k mod p for k < kPowerCount, as a [P, kPowerCount] table on the host:
@@ -252,9 +254,9 @@ const at::Tensor& power_table() {
 //   beyond: v = m 2^(k - 52) with m = frexp's mantissa times 2^53, and the
 //   residue (m mod p)(2^k mod p) mod p from the table of powers of two.
 // Integers are v (2^52 mod p) mod p throughout.
-at::Tensor capture_generic(const at::Tensor& x, const at::Tensor& primes, int64_t& bits) {
+at::Tensor capture_generic(const at::Tensor& x, const at::Tensor& primes, int64_t& bound) {
   if (x.is_meta()) {  // no values: only the layout of the result
-    bits = kUnknownBound;
+    bound = kUnknownBound;
     return at::empty(residue_shape(x.sizes()), x.options().dtype(at::kLong));
   }
   const at::Tensor column = prime_column(primes, x.dim() + 1);
@@ -263,8 +265,7 @@ at::Tensor capture_generic(const at::Tensor& x, const at::Tensor& primes, int64_
     const at::Tensor v = x.to(at::kLong);
     const at::Tensor extremes = at::stack({v.min(), v.max()}).cpu();
     const int64_t lo = extremes[0].item<int64_t>(), hi = extremes[1].item<int64_t>();
-    bits = std::max(bit_length(lo), bit_length(hi)) + kFloatShift;
-    if (lo == 0 && hi == 0) bits = 0;
+    bound = lo == 0 && hi == 0 ? 0 : scaled_bound(Scaled{magnitude(lo) > magnitude(hi) ? lo : hi, kFloatShift});
     const at::Tensor low = at::remainder(v.unsqueeze(0), column);
     return at::remainder(low * prime_column(shift, x.dim() + 1), column).contiguous();
   }
@@ -272,8 +273,7 @@ at::Tensor capture_generic(const at::Tensor& x, const at::Tensor& primes, int64_
   const at::Tensor largest = v.abs().max().cpu();  // NaN propagates, inf is largest
   const double top = largest.item<double>();
   if (!std::isfinite(top)) refuse_non_finite(v);
-  bits = top == 0.0 ? 0 : (top < 2048.0 ? bit_length(static_cast<int64_t>(top * 0x1p52))
-                                        : scaled_bits(scaled_double(top)));
+  bound = top == 0.0 ? 0 : value_bound(captured_numerator(top));
   const at::Tensor in_line = v.abs() < 2048.0;
   const at::Tensor small_v = top < 2048.0 ? v : v.masked_fill(in_line.logical_not(), 0.0);
   const at::Tensor small = at::remainder(
@@ -344,6 +344,22 @@ int64_t value_bound(mpz_srcptr v) {
   return mpz_cmpabs(v, half->get()) <= 0 ? std::min(bound, kRangeBound) : std::max(bound, kRangeBound + 1);
 }
 
+int64_t value_floor(mpz_srcptr v) {
+  if (mpz_sgn(v) == 0) return kNoFloor;
+  long exponent;
+  const double mantissa = std::fabs(mpz_get_d_2exp(&exponent, v));  // truncated: at most the true one
+  const double log2v = static_cast<double>(exponent) + std::log2(mantissa);
+  return std::max<int64_t>(0, static_cast<int64_t>(std::floor(log2v * kBoundUnit)) - 1);
+}
+
+BitBounds exact_bounds(const BigInt& num, const BigInt& den) {
+  return {value_bound(num), value_bound(den), value_floor(num.get()), value_floor(den.get())};
+}
+
+BitBounds exact_bounds(int64_t num, int64_t den) {
+  return exact_bounds(BigInt::from_int64(num), BigInt::from_int64(den));
+}
+
 int64_t value_bound(int64_t v) {
   if (v == 0) return 0;
   const double magnitude = std::fabs(static_cast<double>(v));  // within 2^-53 of |v|
@@ -363,7 +379,7 @@ RationalTensor from_fraction(const BigInt& num, const BigInt& denom, at::IntArra
   at::detail::check_size_nonnegative(shape);
   const Residues num_res = residues_of(num), denom_res = residues_of(denom);
   const double quotient = true_divide(num, denom);
-  return filled_value(num_res, denom_res, quotient, {value_bound(num), value_bound(denom)}, shape, device);
+  return filled_value(num_res, denom_res, quotient, exact_bounds(num, denom), shape, device);
 }
 
 RationalTensor from_fraction(int64_t num, int64_t denom, at::IntArrayRef shape, at::Device device) {
@@ -373,7 +389,7 @@ RationalTensor from_fraction(int64_t num, int64_t denom, at::IntArrayRef shape, 
     at::detail::check_size_nonnegative(shape);
     if (denom == 0) fail(ErrorKind::ZeroDivision, "division by zero");
     const double quotient = static_cast<double>(num) / static_cast<double>(denom);
-    const BitBounds bits{value_bound(num), value_bound(denom)};
+    const BitBounds bits = exact_bounds(num, denom);
     return filled_value(residues_of(num), residues_of(denom), quotient, bits, shape, device);
   }
   return from_fraction(BigInt::from_int64(num), BigInt::from_int64(denom), shape, device);
@@ -386,29 +402,28 @@ RationalTensor from_value(const BigInt& num, const BigInt& den, at::IntArrayRef 
   } catch (const Error&) {  // beyond the double range: an honest infinity
     quotient = (num.sign() < 0) != (den.sign() < 0) ? -HUGE_VAL : HUGE_VAL;
   }
-  return filled_value(residues_of(num), residues_of(den), quotient, {value_bound(num), value_bound(den)}, shape,
-                      device);
+  return filled_value(residues_of(num), residues_of(den), quotient, exact_bounds(num, den), shape, device);
 }
 
 RationalTensor from_tensor(const at::Tensor& x) {
   if (x.is_complex()) fail(ErrorKind::Type, "from_tensor() expects a real tensor, got " + std::string(c10::toString(x.scalar_type())));
   const at::Tensor primes = standard_primes(x.device());
   at::Tensor num;
-  int64_t bits = 0;
+  int64_t bound = 0;
   if (x.numel() == 0) {
     num = at::empty(residue_shape(x.sizes()), x.options().dtype(at::kLong));
   } else if (cpu_capture_applies(x, primes)) {
     const at::Tensor src = x.contiguous();
     const at::Tensor basis = primes.contiguous();
     num = at::empty(residue_shape(x.sizes()), at::TensorOptions().dtype(at::kLong));
-    bits = capture_cpu(src, basis.data_ptr<int64_t>(), num);
+    bound = capture_cpu(src, basis.data_ptr<int64_t>(), num);
   } else {
-    num = capture_generic(x, primes, bits);
+    num = capture_generic(x, primes, bound);
   }
   // Every denominator is 2^52: one column (NOTE: [Constant rows]).
   at::Tensor denom = filled_residues(residues_of(int64_t{1} << kFloatShift), x.sizes(), x.device());
   RationalTensor out{num, denom, primes, x.to(at::kFloat)};
-  out.bits = {bounds::of_bits(bits), kFloatShift * kBoundUnit};  // |numerator| < 2^bits, denominator 2^52
+  out.bits = {bound, kFloatShift * kBoundUnit, kNoFloor, kFloatShift * kBoundUnit};  // denominators 2^52
   return out;
 }
 

@@ -28,6 +28,13 @@ int64_t value_bound(mpz_srcptr v);
 inline int64_t value_bound(const BigInt& v) { return value_bound(v.get()); }
 int64_t value_bound(int64_t v);
 
+// The lower bound: log2 |v| rounded down (kNoFloor for 0).
+int64_t value_floor(mpz_srcptr v);
+
+// Both bounds of both halves of num / den, exactly as far as they go.
+BitBounds exact_bounds(const BigInt& num, const BigInt& den);
+BitBounds exact_bounds(int64_t num, int64_t den);
+
 // num/denom filled into `shape`, stored unreduced; the approximation is the
 // correctly rounded quotient (ZeroDivision and Overflow errors as Python's).
 // Values made afresh hold the standard basis of their device and the exact

@@ -10,6 +10,7 @@
 #include "core/errors.h"
 #include "core/standard_basis.h"
 #include "elementwise/kernels.h"
+#include "reconstruct/exact_decisions.h"
 #include "reconstruct/float_view.h"
 
 namespace kalvex {
@@ -22,6 +23,7 @@ constexpr int64_t kBoundScale = 10000;  // bounds are stored as multiples of 1/1
 // [P, 1, ..., 1] that broadcast over the elements.
 struct Bound {
   double value;
+  BigInt exact_num;  // over kBoundScale
   Residues num, den;
   BitBounds bits;
 
@@ -29,11 +31,10 @@ struct Bound {
     const double scaled = bound * static_cast<double>(kBoundScale);
     if (std::isnan(scaled)) fail(ErrorKind::Value, "cannot convert float NaN to integer");
     if (std::isinf(scaled)) fail(ErrorKind::Overflow, "cannot convert float infinity to integer");
-    BigInt truncated;
-    mpz_set_d(truncated.get(), scaled);  // rounds toward zero, as int() does
-    num = residues_of(truncated);
+    mpz_set_d(exact_num.get(), scaled);  // rounds toward zero, as int() does
+    num = residues_of(exact_num);
     den = residues_of(kBoundScale);
-    bits = {value_bound(truncated), value_bound(kBoundScale)};
+    bits = exact_bounds(exact_num, BigInt(kBoundScale));
   }
 
   at::Tensor column(const Residues& r, int64_t user_dims, at::Device device) const {
@@ -64,7 +65,7 @@ c10::optional<RationalTensor> clamp(const RationalTensor& x, const at::Tensor& v
 
   if (lo) {
     lower.emplace(*lo);
-    at::Tensor mask = at::lt(view, *lo);
+    at::Tensor mask = decided_against(x, view, *lo, Order::Less);
     if (any_true(mask)) {
       below = mask;
       if (approx) approx = at::clamp(*approx, at::Scalar(*lo), c10::optional<at::Scalar>());
@@ -76,7 +77,10 @@ c10::optional<RationalTensor> clamp(const RationalTensor& x, const at::Tensor& v
     at::Tensor current = view;
     if (below.defined())
       current = approx ? *approx : at::where(below, lower->rebuilt_value(device), rebuilt_view());
-    at::Tensor mask = at::gt(current, *hi);
+    // Elements the lower bound replaced stand for its stored value.
+    c10::optional<Replaced> replaced;
+    if (below.defined()) replaced = Replaced{below, lower->exact_num, BigInt(kBoundScale)};
+    at::Tensor mask = decided_against(x, current, *hi, Order::Greater, replaced ? &*replaced : nullptr);
     if (any_true(mask)) {
       above = mask;
       if (approx) approx = at::clamp(*approx, c10::optional<at::Scalar>(), at::Scalar(*hi));

@@ -10,9 +10,11 @@ namespace kalvex {
 
 // x clamped to [lo, hi]; either bound may be absent.  Each bound b is stored
 // exactly as trunc(b * 10000) / 10000 (Value and Overflow errors for NaN and
-// infinite b, as the host's int() gives them) and replaces the elements whose
-// float view is strictly beyond the float bound; the lower bound is applied
-// first and the upper one decides on the float view left by it.  Replaced
+// infinite b, as the host's int() gives them) and replaces the elements
+// strictly beyond the float bound, decided on the float view where it
+// decides and on the exact values elsewhere (NOTE: [Exact decisions]); the
+// lower bound is applied first and the upper one decides on the values left
+// by it (the stored lower bound, where it replaced an element).  Replaced
 // elements take the quantised residues and, in the approximation, the float
 // bound itself.  None when nothing is replaced: the caller returns x itself.
 //

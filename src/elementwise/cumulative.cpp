@@ -132,9 +132,10 @@ RationalTensor running(Running kind, const RationalTensor& x) {
   }
   RationalTensor result{out_num, out_den, x.primes, approx};
   // The running values are those of the unreduced prefixes or smaller: each
-  // block start is reduced, or carried unreduced.
+  // block start is reduced, or carried unreduced (so no lower bound holds).
   const int64_t n = x.num.size(1);
   result.bits = kind == Running::Sum ? sum_of_bounds(x.bits, n) : product_of_bounds(x.bits, n);
+  result.bits.num_floor = result.bits.den_floor = kNoFloor;
   return result;
 }
 

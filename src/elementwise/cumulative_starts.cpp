@@ -127,7 +127,8 @@ class StartPass {
       }
     } else {
       combine_residues(b);
-      const BitBounds start_bits{value_bound(mpq_numref(value_.get())), value_bound(mpq_denref(value_.get()))};
+      const BitBounds start_bits{value_bound(mpq_numref(value_.get())), value_bound(mpq_denref(value_.get())),
+                                 value_floor(mpq_numref(value_.get())), value_floor(mpq_denref(value_.get()))};
       const BitBounds c_bits = kind_ == Running::Sum ? sum_bounds(start_bits, total_bits)
                                                      : product_bounds(start_bits, total_bits);
       if (!read_value(c_num_.data(), c_den_.data(), 1, c_bits, term_.get())) return false;

@@ -4,17 +4,13 @@
 
 #include "core/basis.h"
 #include "core/checks.h"
+#include "reconstruct/exact_decisions.h"
 
 namespace kalvex {
 
-int64_t extreme_index(const at::Tensor& view, bool largest) {
-  const at::Tensor flat = view.flatten();
-  return (largest ? at::argmax(flat) : at::argmin(flat)).item<int64_t>();
-}
-
 RationalTensor extreme(const RationalTensor& x, const at::Tensor& view, bool largest, bool has_approx) {
   check_residues(x);
-  const int64_t index = extreme_index(view, largest);
+  const int64_t index = decided_extreme_index(x, view, largest);
   const at::Tensor num = x.num.view({kNumPrimes, -1}).select(1, index);
   const at::Tensor denom = x.denom.view({kNumPrimes, -1}).select(1, index);
   c10::optional<at::Tensor> approx;

@@ -5,6 +5,7 @@
 #include "core/checks.h"
 #include "core/kernels/constant_rows.h"
 #include "elementwise/kernels.h"
+#include "reconstruct/exact_decisions.h"
 
 namespace kalvex {
 
@@ -19,7 +20,7 @@ at::Tensor per_element(const at::Tensor& mask, const at::Tensor& residues) {
 
 RationalTensor absolute(const RationalTensor& x, const at::Tensor& view) {
   check_residues(x);
-  const at::Tensor negative = per_element(at::lt(at::sign(view), 0), x.num);
+  const at::Tensor negative = per_element(at::lt(decided_signs(x, view), 0), x.num);
   auto out = kernels::run(NegateWhereOp{}, {negative, x.num}, prime_column(x.primes, x.num.dim()));
   c10::optional<at::Tensor> approx;
   if (x.approx) approx = at::abs(*x.approx);
@@ -30,12 +31,12 @@ RationalTensor absolute(const RationalTensor& x, const at::Tensor& view) {
 
 RationalTensor relu(const RationalTensor& x, const at::Tensor& view) {
   check_residues(x);
-  const at::Tensor positive = per_element(at::gt(view, 0), x.num);
+  const at::Tensor positive = per_element(at::gt(decided_signs(x, view), 0), x.num);
   auto out = kernels::run(KeepOrZeroOp{}, {positive, x.num, x.denom});
   c10::optional<at::Tensor> approx;
   if (x.approx) approx = at::relu(*x.approx);
   RationalTensor result{std::move(out[0]), std::move(out[1]), x.primes, std::move(approx)};
-  result.bits = either_bounds(x.bits, {0, 0});  // the zero put in is 0/1
+  result.bits = either_bounds(x.bits, {0, 0, kNoFloor, 0});  // the zero put in is 0/1
   return result;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
-// Sign-based operations.  Residues carry no order, so each decision is a plain
-// float comparison on the tensor's float view, without tolerance; all residues
-// of an element are then kept, negated or replaced together, in one pass.
+// Sign-based operations.  Residues carry no order, so each sign is decided on
+// the tensor's float view where it decides, on the exact value elsewhere
+// (NOTE: [Exact decisions]); all residues of an element are then kept,
+// negated or replaced together, in one pass.
 //
 // `view` is that float view: the approximation when the tensor has one, else
 // the view rebuilt from the residues, in the tensor's own shape (the rebuilt
@@ -10,12 +11,12 @@
 
 namespace kalvex {
 
-// |x|: the numerator negated where sign(view) < 0, the denominator copied;
-// the approximation |approx|.
+// |x|: the numerator negated where x < 0, the denominator copied; the
+// approximation |approx|.
 RationalTensor absolute(const RationalTensor& x, const at::Tensor& view);
 
-// max(x, 0): elements whose view is not > 0 become exactly 0/1, the others keep
-// their residues; the approximation relu(approx).
+// max(x, 0): elements not > 0 become exactly 0/1, the others keep their
+// residues; the approximation relu(approx).
 RationalTensor relu(const RationalTensor& x, const at::Tensor& view);
 
 }  // namespace kalvex

@@ -183,7 +183,7 @@ RationalTensor product(const RationalTensor& x) {
   if (num.size(1) == 0) {
     const at::Tensor one = at::ones({rows, 1}, num.options());
     RationalTensor empty{one, one.clone(), x.primes, approx};
-    empty.bits = {0, 0};
+    empty.bits = {0, 0, 0, 0};  // 1/1
     return empty;
   }
   at::Tensor out_num, out_den;

@@ -13,7 +13,9 @@
 #include "functional/chain_value.h"
 #include "functional/input_value.h"
 #include "functional/tensor_chain.h"
+#include "core/errors.h"
 #include "reconstruct/crt.h"
+#include "reconstruct/exact_decisions.h"
 #include "reconstruct/host_residues.h"
 #include "reconstruct/rational.h"
 
@@ -53,24 +55,44 @@ int64_t captured_bits(const BigInt& m) {
   return bit_length(m.get()) - shift + (kFloatShift - shift + 1);
 }
 
-// The float square root of the clamped float view, in the view's dtype, with
-// the input's shape where only the layout differs (a rebuilt view of a
-// zero-dimensional tensor has shape (1,)).
-at::Tensor seed(const at::Tensor& a_float, at::IntArrayRef shape) {
+// The starting point: the float square root of the float view clamped at
+// 1e-10, in the view's dtype, with the input's shape where only the layout
+// differs (a rebuilt view of a zero-dimensional tensor has shape (1,)).
+// Where the view decides nothing (0, or not finite) the square root of the
+// exact value is taken instead, in double precision (NOTE: [Exact
+// decisions]); an element with neither a usable view nor a readable value
+// has no starting point.
+at::Tensor seed(const RationalTensor& a, const at::Tensor& a_float, at::IntArrayRef shape) {
   at::Tensor x0 = correctly_rounded_sqrt(at::clamp_min(a_float, kSeedFloor));
+  const ExactDoubles exact = undecided_values(a, a_float);
+  if (!exact.positions.empty()) {
+    // Values at or below the floor start where the view's own clamp would.
+    const double floor_seed = correctly_rounded_sqrt(at::clamp_min(at::zeros({}, a_float.options()), kSeedFloor)).item<double>();
+    at::Tensor roots = at::empty({static_cast<int64_t>(exact.values.size())}, at::TensorOptions().dtype(at::kDouble));
+    double* r = roots.data_ptr<double>();
+    for (size_t k = 0; k < exact.values.size(); ++k)
+      r[k] = exact.values[k] > kSeedFloor ? std::sqrt(exact.values[k]) : floor_seed;
+    at::Tensor where = at::empty({static_cast<int64_t>(exact.positions.size())}, at::TensorOptions().dtype(at::kLong));
+    std::copy(exact.positions.begin(), exact.positions.end(), where.data_ptr<int64_t>());
+    x0 = x0.to(at::kDouble).contiguous();
+    x0.view({-1}).index_put_({where.to(x0.device())}, roots.to(x0.device()));
+  }
+  if (at::isFloatingType(x0.scalar_type()) && !at::isfinite(x0).all().item<bool>())
+    fail(ErrorKind::Overflow, kUnreadableMessage);
   int64_t count = 1;
   for (int64_t s : shape) count *= s;
   if (!x0.sizes().equals(shape) && x0.numel() == count) x0 = x0.reshape(shape);
   return x0;
 }
 
-// The seed of a one-element float32 view on the CPU without tensor calls:
-// torch clamps with the bound in float32 and lets NaN through.
+// The seed of a one-element float32 view on the CPU without tensor calls
+// (torch clamps with the bound in float32); none where the view decides
+// nothing.
 c10::optional<float> small_seed(const at::Tensor& a_float) {
   if (!host_paths(a_float) || a_float.scalar_type() != at::kFloat || a_float.numel() != 1) return c10::nullopt;
   const float v = *a_float.data_ptr<float>();
-  const float floor = static_cast<float>(kSeedFloor);
-  return std::sqrt(std::isnan(v) ? v : std::max(v, floor));
+  if (v == 0.0f || !std::isfinite(v)) return c10::nullopt;
+  return std::sqrt(std::max(v, static_cast<float>(kSeedFloor)));
 }
 
 // ---- one exact host chain (one-element inputs) ----------------------------
@@ -173,7 +195,7 @@ RationalTensor sqrt_newton(const RationalTensor& a, const at::Tensor& a_float, a
   if (chain.one_element() && a_float.numel() == 1) {
     if (const auto value = input_value(a)) {
       const c10::optional<float> small = small_seed(a_float);
-      const at::Tensor x0 = small ? at::Tensor() : seed(a_float, shape);
+      const at::Tensor x0 = small ? at::Tensor() : seed(a, a_float, shape);
       const double v = small ? static_cast<double>(*small) : x0.to(at::kDouble).item<double>();
       if (const auto outcome = iterate_on_host(*value, captured_numerator(v), max_iterations, max_bits)) {
         if (outcome->stepped) return outcome->x.build(shape, device);
@@ -183,7 +205,7 @@ RationalTensor sqrt_newton(const RationalTensor& a, const at::Tensor& a_float, a
       }
     }
   }
-  return newton_by_steps(chain, a, seed(a_float, shape), max_iterations, max_bits);
+  return newton_by_steps(chain, a, seed(a, a_float, shape), max_iterations, max_bits);
 }
 
 }  // namespace kalvex

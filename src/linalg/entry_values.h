@@ -20,12 +20,10 @@ struct ExactFraction {
 // none, such as repeated primes).
 std::shared_ptr<const CrtBasis> basis_of(const PrimeRow& primes);
 
-// Reads entries as the read-back does (NOTE: [Robust read-back]).  Values
-// whose residues are those of two small integers (float-captured entries:
-// a 64-bit numerator over 2^52) are recognised without a full reconstruction.
+// Reads entries as the read-back does (NOTE: [Robust read-back]).
 class EntryReader {
  public:
-  EntryReader(const PrimeRow& primes, const CrtBasis& basis);
+  explicit EntryReader(const CrtBasis& basis) : reader_(basis) {}
 
   // The value of one entry whose integers are bounded by `bits`; false when
   // it has none to compute with: a zero denominator, or no certain reading.
@@ -37,19 +35,7 @@ class EntryReader {
   bool read_all(const HostMatrix& m, std::vector<ExactFraction>& out);
 
  private:
-  bool small_integer(const ResidueRow& r, int64_t& out) const;
-  bool read_small(const ResidueFraction& r, ExactFraction& out);
-
-  const PrimeRow& primes_;
   FractionReader reader_;
-  bool garner_ = false;  // the first two primes are coprime
-  int64_t inv01_ = 0;    // p0^-1 mod p1
-  int64_t p01_ = 0;      // p0 * p1 (below 2^62)
-  std::vector<double> inverse_;
-  // The last denominator read the short way: entries of one matrix usually share it.
-  ResidueRow last_den_{};
-  int64_t last_den_value_ = 0;
-  bool has_last_den_ = false;
 };
 
 }  // namespace kalvex::linalg

@@ -6,7 +6,7 @@
 namespace kalvex::linalg {
 
 Evaluator::Evaluator(const PrimeRow& primes)
-    : primes_(primes), basis_(basis_of(primes_)), reader_(primes_, *basis_), chain_(primes_, *basis_) {}
+    : primes_(primes), basis_(basis_of(primes_)), reader_(*basis_), chain_(primes_, *basis_) {}
 
 Evaluator& Evaluator::of(const PrimeRow& primes) {
   thread_local std::unique_ptr<Evaluator> cached;
@@ -21,7 +21,7 @@ ResidueFraction Evaluator::rebuilt_residues(const ExactFraction& value) {
 ChainValue Evaluator::rebuilt(const ExactFraction& value) {
   ChainValue out;
   out.residues = rebuilt_residues(value);
-  out.bits = {value_bound(value.num), value_bound(value.den)};
+  out.bits = exact_bounds(value.num, value.den);
   out.rebuilt = true;
   out.quotient = quotient_of(value.num, value.den);
   return out;
@@ -43,11 +43,11 @@ bool Evaluator::solve(const HostMatrix& a, const HostMatrix& b, std::vector<Resi
   if (!reader_.read_all(a, a_values_) || !reader_.read_all(b, b_values_)) return false;
   if (!elimination_.solve(a_values_, b_values_, a.rows, x_values_)) return false;
   x.clear();
-  bits = {0, 0};
+  bits = {0, 0, kUnknownBound, kUnknownBound};  // the widest of the components, below
   for (int64_t i = 0; i < a.rows; ++i) {
     const ExactFraction& value = x_values_[static_cast<size_t>(i)];
     x.push_back(rebuilt_residues(value));
-    bits = either_bounds(bits, {value_bound(value.num), value_bound(value.den)});
+    bits = either_bounds(bits, exact_bounds(value.num, value.den));
   }
   return true;
 }

@@ -29,7 +29,7 @@ bool ResidueChain::simplify(ChainValue& x) {
   }
   x.residues.num = residues_of(num);
   x.residues.den = residues_of(den);
-  x.bits = {value_bound(num), value_bound(den)};
+  x.bits = exact_bounds(num, den);
   return x.rebuilt = true;
 }
 
@@ -66,7 +66,7 @@ ChainValue ResidueChain::det_of(const std::vector<const ResidueFraction*>& m, in
   // 4 x 4 and 5 x 5: the exact zero of shape [1], then one signed cofactor
   // at a time, each accumulation simplified.
   out.residues = exact_zero();
-  out.bits = {0, 0};
+  out.bits = {0, 0, kNoFloor, 0};  // 0/1
   std::vector<const ResidueFraction*> minor(static_cast<size_t>((n - 1) * (n - 1)));
   for (int64_t j = 0; j < n; ++j) {
     size_t k = 0;

@@ -26,7 +26,7 @@ HostMatrix with_column(const HostMatrix& a, const HostMatrix& b, int64_t i) {
 std::vector<ResidueFraction> cramer(const HostMatrix& a, const HostMatrix& b, const ChainValue& det_a,
                                     Evaluator& evaluator, const PrimeRow& primes, BitBounds& bits) {
   std::vector<ResidueFraction> x;
-  bits = {0, 0};
+  bits = {0, 0, kUnknownBound, kUnknownBound};  // the widest of the components, below
   for (int64_t i = 0; i < a.rows; ++i) {
     const ChainValue det_i = evaluator.det(with_column(a, b, i));
     ChainValue xi;

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "core/errors.h"
+#include "core/host_mod.h"
 
 namespace kalvex {
 
@@ -35,6 +36,14 @@ std::shared_ptr<const CrtBasis> build_basis(const int64_t* primes, size_t count)
       fail(ErrorKind::Value, "base is not invertible for the given modulus");
     mpz_mul(basis->weights[i].get(), partial.get(), inverse.get());
   }
+  if (count >= 2) {
+    const int64_t p0 = primes[0], p1 = primes[1];
+    const bool sized = p0 > (int64_t{1} << 20) && p0 < (int64_t{1} << 31) && p1 > (int64_t{1} << 20) &&
+                       p1 < (int64_t{1} << 31);
+    basis->inv01 = sized ? inverse_mod(p0 % p1, p1) : 0;
+    basis->garner = basis->inv01 != 0;
+    basis->p01 = sized ? p0 * p1 : 0;
+  }
   return basis;
 }
 
@@ -64,6 +73,25 @@ class BasisCache {
 std::shared_ptr<const CrtBasis> crt_basis(const int64_t* primes, size_t count) {
   static BasisCache cache;
   return cache.get(primes, count);
+}
+
+bool small_integer(const CrtBasis& basis, const int64_t* residues, int64_t stride, size_t count, int64_t& out) {
+  const size_t n = basis.primes.size();
+  if (!basis.garner || count < n) return false;
+  const int64_t p0 = basis.primes[0], p1 = basis.primes[1];
+  const int64_t r0 = floor_mod(residues[0], p0);
+  int64_t t = floor_mod(residues[stride], p1) - r0 % p1;
+  if (t < 0) t += p1;
+  t = static_cast<int64_t>(static_cast<unsigned __int128>(t) * static_cast<uint64_t>(basis.inv01) %
+                           static_cast<uint64_t>(p1));
+  int64_t v = r0 + p0 * t;  // in [0, p0 p1)
+  if (v > basis.p01 / 2) v -= basis.p01;
+  for (size_t i = 2; i < n; ++i) {
+    const int64_t p = basis.primes[i];
+    if (floor_mod(v, p) != floor_mod(residues[static_cast<int64_t>(i) * stride], p)) return false;
+  }
+  out = v;
+  return true;
 }
 
 void crt_unsigned(const CrtBasis& basis, const int64_t* residues, int64_t stride, size_t count, mpz_ptr out) {

@@ -15,6 +15,10 @@ struct CrtBasis {
   BigInt modulus;                // M, the product of the primes
   BigInt half;                   // M // 2: larger values stand for value - M
   std::vector<BigInt> weights;   // (M / p_i) * ((M / p_i)^-1 mod p_i)
+  // Garner's step on the first two primes (both in (2^20, 2^31), coprime):
+  // p0 p1 below 2^62 and p0^-1 mod p1.
+  bool garner = false;
+  int64_t p01 = 0, inv01 = 0;
 };
 
 // The constants of the basis primes[0 .. count).  Throws a Value error when a
@@ -26,6 +30,12 @@ std::shared_ptr<const CrtBasis> crt_basis(const int64_t* primes, size_t count);
 // the sum over i < min(count, |basis|) of r_i * weight_i reduced modulo M.
 // Residues are taken as given (any int64), as the plain formula takes them.
 void crt_unsigned(const CrtBasis& basis, const int64_t* residues, int64_t stride, size_t count, mpz_ptr out);
+
+// The signed reading of residues[i * stride] (i < count, any int64) when it is
+// an integer below p0 p1 / 2 in magnitude: Garner's step on the first two
+// primes gives the only candidate of that size, which every other residue
+// must confirm.  Far cheaper than crt_unsigned, and the same value.
+bool small_integer(const CrtBasis& basis, const int64_t* residues, int64_t stride, size_t count, int64_t& out);
 
 // Maps a value in [0, M) to its signed representative: above M // 2 it is v - M.
 inline void make_signed(const CrtBasis& basis, mpz_ptr value) {

@@ -1,4 +1,7 @@
 #include "reconstruct/rational.h"
+
+#include <cmath>
+
 #include "core/host_mod.h"
 
 namespace kalvex {
@@ -29,19 +32,51 @@ bool congruent_mod(mpz_srcptr a, mpz_srcptr b, int64_t n, int64_t d, int64_t p) 
 
 void FractionReader::read(const int64_t* num, int64_t num_stride, const int64_t* den, int64_t den_stride,
                           size_t count, const BitBounds& bounds) {
-  crt_unsigned(basis_, num, num_stride, count, num_.get());
-  make_signed(basis_, num_.get());
-  crt_unsigned(basis_, den, den_stride, count, den_.get());
-  make_signed(basis_, den_.get());
-  if (den_.sign() != 0 && num_.bit_length() <= kGenuineBits && den_.bit_length() <= kGenuineBits) {
+  int64_t small_num, small_den;
+  if (small_integer(basis_, num, num_stride, count, small_num) && small_integer(basis_, den, den_stride, count, small_den) &&
+      small_den != 0) {  // the literal pair, read the short way
+    mpz_set_si(num_.get(), static_cast<long>(small_num));
+    mpz_set_si(den_.get(), static_cast<long>(small_den));
     reading_ = Reading::Literal;
-    return;
+  } else {
+    crt_unsigned(basis_, num, num_stride, count, num_.get());
+    make_signed(basis_, num_.get());
+    crt_unsigned(basis_, den, den_stride, count, den_.get());
+    make_signed(basis_, den_.get());
+    if (den_.sign() != 0 && num_.bit_length() <= kGenuineBits && den_.bit_length() <= kGenuineBits) {
+      reading_ = Reading::Literal;
+    } else if (reconstructed(num, num_stride, den, den_stride, count)) {
+      reading_ = Reading::Reconstructed;
+    } else {
+      reading_ = in_range(bounds) ? Reading::InRange : Reading::Unreadable;
+    }
   }
-  if (reconstructed(num, num_stride, den, den_stride, count)) {
-    reading_ = Reading::Reconstructed;
-    return;
-  }
-  reading_ = in_range(bounds) ? Reading::InRange : Reading::Unreadable;
+  if (reading_ != Reading::Unreadable && !within_sizes(bounds)) reading_ = Reading::Unreadable;
+}
+
+// Whether the reading agrees with the lower bounds of the sizes (NOTE: [Size
+// bounds]): |N / D| lies between 2^(floor N - bound D) and 2^(bound N -
+// floor D), and a half with a lower bound is not 0.
+bool FractionReader::within_sizes(const BitBounds& bounds) const {
+  const bool num_floor = bounds.num_floor != kNoFloor, den_floor = bounds.den_floor != kNoFloor;
+  if (!num_floor && !den_floor) return true;
+  if (den_.sign() == 0) return !den_floor;
+  if (num_.sign() == 0) return !num_floor;
+  long num_exp, den_exp;
+  const double num_mant = std::fabs(mpz_get_d_2exp(&num_exp, num_.get()));
+  const double den_mant = std::fabs(mpz_get_d_2exp(&den_exp, den_.get()));
+  const double log_ratio = static_cast<double>(num_exp - den_exp) + std::log2(num_mant) - std::log2(den_mant);
+  // The mantissas are truncated to 53 bits, and a constructor's value just
+  // below M // 2 carries the bound kRangeBound, a thousandth of a bit short.
+  constexpr double kSlack = 4.0 / kBoundUnit;
+  const double unit = static_cast<double>(kBoundUnit);
+  if (num_floor && bounds.den < kUnknownBound &&
+      log_ratio < static_cast<double>(bounds.num_floor - bounds.den) / unit - kSlack)
+    return false;
+  if (den_floor && bounds.num < kUnknownBound &&
+      log_ratio > static_cast<double>(bounds.num - bounds.den_floor) / unit + kSlack)
+    return false;
+  return true;
 }
 
 // Step 2 of NOTE: [Robust read-back]; on acceptance the fraction replaces the literal pair.

@@ -26,6 +26,8 @@
 //      in the signed range (NOTE: [Size bounds]);
 //   4. otherwise the value cannot be read: it is "unreadable", and nothing
 //      is computed from the literal pair, which is then noise.
+// A reading of any step that the lower bounds of the sizes rule out (a value
+// of 620 bits over 1 whose residues are those of -1) is unreadable too.
 // Results thus equal the literal reading wherever its values are in range, and
 // stay exact beyond it whenever the reduced value fits with a 64-bit margin.
 #include <cstdint>
@@ -75,6 +77,7 @@ class FractionReader {
 
  private:
   bool reconstructed(const int64_t* num, int64_t num_stride, const int64_t* den, int64_t den_stride, size_t count);
+  bool within_sizes(const BitBounds& bounds) const;
   bool invert_residues(const int64_t* num, int64_t num_stride, const int64_t* den, int64_t den_stride);
   bool reconstruct(mpz_srcptr x, mpz_srcptr modulus);
   bool explains(const int64_t* num, int64_t num_stride, const int64_t* den, int64_t den_stride);

@@ -24,22 +24,18 @@ at::Tensor host_pair(const RationalTensor& t) {
   return at::stack({host_int64(num), host_int64(den)});
 }
 
-// The one element's reading, left in `reader`.
-FractionReader& read_one(const RationalTensor& t, std::shared_ptr<const CrtBasis>& basis,
-                         c10::optional<FractionReader>& reader) {
+// The one element's value, not reduced; false when it cannot be read.
+bool read_one(const RationalTensor& t, Fraction& out) {
   const at::Tensor pair = host_pair(t);
   const at::Tensor p = host_int64(t.primes).reshape({-1}).contiguous();
-  basis = crt_basis(p.data_ptr<int64_t>(), static_cast<size_t>(p.numel()));
-  reader.emplace(*basis);
+  const auto basis = crt_basis(p.data_ptr<int64_t>(), static_cast<size_t>(p.numel()));
+  FractionReader reader(*basis);
   const int64_t* rows = pair.data_ptr<int64_t>();
-  reader->read(rows, 1, rows + kNumPrimes, 1, kNumPrimes, t.bits);
-  return *reader;
-}
-
-Fraction taken(FractionReader& reader) {
-  Fraction out{std::move(reader.num()), std::move(reader.den())};
-  reduce_fraction(out.num, out.den);
-  return out;
+  reader.read(rows, 1, rows + kNumPrimes, 1, kNumPrimes, t.bits);
+  if (!reader.readable()) return false;
+  out.num = std::move(reader.num());
+  out.den = std::move(reader.den());
+  return true;
 }
 
 }  // namespace
@@ -50,20 +46,18 @@ void check_scalar_shape(at::IntArrayRef shape) {
 }
 
 Fraction read_scalar(const RationalTensor& t) {
-  std::shared_ptr<const CrtBasis> basis;
-  c10::optional<FractionReader> reader;
-  FractionReader& r = read_one(t, basis, reader);
-  if (!r.readable()) fail(ErrorKind::Overflow, kUnreadableMessage);
-  return taken(r);
+  Fraction value;
+  if (!read_one(t, value)) fail(ErrorKind::Overflow, kUnreadableMessage);
+  reduce_fraction(value.num, value.den);
+  return value;
 }
 
 c10::optional<Fraction> value_of(const RationalTensor& t) {
   try {
-    std::shared_ptr<const CrtBasis> basis;
-    c10::optional<FractionReader> reader;
-    FractionReader& r = read_one(t, basis, reader);
-    if (!r.readable() || r.den().sign() == 0) return c10::nullopt;
-    return taken(r);
+    Fraction value;
+    if (!read_one(t, value) || value.den.sign() == 0) return c10::nullopt;
+    reduce_fraction(value.num, value.den);
+    return value;
   } catch (const std::exception&) {
     return c10::nullopt;
   }

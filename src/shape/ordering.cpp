@@ -1,12 +1,14 @@
 #include "shape/ordering.h"
 
 #include <ATen/ATen.h>
+#include <ATen/WrapDimUtils.h>
 
 #include <tuple>
 #include <vector>
 
 #include "core/checks.h"
 #include "core/kernels/constant_rows.h"
+#include "reconstruct/exact_decisions.h"
 #include "reconstruct/float_view.h"
 #include "shape/axes.h"
 #include "shape/indexing.h"
@@ -54,16 +56,27 @@ at::Tensor order_key(const RationalTensor& x) {
 Ordered sort(const RationalTensor& x, const at::Tensor& key, int64_t dim, bool descending) {
   check_residues(x);
   at::Tensor keys, indices;
-  std::tie(keys, indices) = at::sort(key, dim, descending);
+  decided_sort(x, key, dim, descending, keys, indices);
   return picked(x, key, keys, indices, dim);
 }
 
-at::Tensor argsort(const at::Tensor& key, int64_t dim, bool descending) { return at::argsort(key, dim, descending); }
+at::Tensor argsort(const RationalTensor& x, const at::Tensor& key, int64_t dim, bool descending) {
+  at::Tensor keys, indices;
+  decided_sort(x, key, dim, descending, keys, indices);
+  return indices;
+}
 
 Ordered topk(const RationalTensor& x, const at::Tensor& key, int64_t k, int64_t dim, bool largest) {
   check_residues(x);
   at::Tensor keys, indices;
   std::tie(keys, indices) = at::topk(key, k, dim, largest, /*sorted=*/true);
+  if (topk_undecided(key, keys, dim, k)) {
+    // The exact order of the whole axis, cut to its first k.
+    decided_sort(x, key, dim, largest, keys, indices);
+    const int64_t axis = at::maybe_wrap_dim(dim, key.dim());
+    indices = indices.narrow(axis, 0, k).contiguous();
+    keys = keys.narrow(axis, 0, k).contiguous();
+  }
   return picked(x, key, keys, indices, dim);
 }
 

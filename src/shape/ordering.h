@@ -1,8 +1,9 @@
 #pragma once
 // Ordering by the float view.  Residues carry no order: torch sorts or
 // selects on a float key of the user shape, and the positions it returns pick
-// the exact residues, copied unchanged.  The order is exact only as far as the
-// key separates the values; ties are ordered as torch orders them.
+// the exact residues, copied unchanged.  Where the key does not separate the
+// values (ties, keys that are 0 or not finite) the exact values order them
+// (NOTE: [Exact decisions]); exactly equal values keep torch's order.
 #include "core/rational_tensor.h"
 
 namespace kalvex {
@@ -20,7 +21,7 @@ at::Tensor order_key(const RationalTensor& x);
 // it on the key); sort and topk pick the residues at the positions returned.
 // A scalar follows torch's rules for zero-dimensional tensors: its one element.
 Ordered sort(const RationalTensor& x, const at::Tensor& key, int64_t dim, bool descending);
-at::Tensor argsort(const at::Tensor& key, int64_t dim, bool descending);
+at::Tensor argsort(const RationalTensor& x, const at::Tensor& key, int64_t dim, bool descending);
 Ordered topk(const RationalTensor& x, const at::Tensor& key, int64_t k, int64_t dim, bool largest);
 
 }  // namespace kalvex
