@@ -9,7 +9,7 @@ import pytest
 import torch
 
 import varnix.orvo.kalvex as kx
-from support import BASIS, P, values_of
+from support import BASIS, P, transposed, values_of
 from varnix.orvo.kalvex import ModularTensor as MT
 
 BIG = 2**80  # float32 cannot tell BIG + k from BIG for small k
@@ -160,6 +160,46 @@ class TestOrdering:
         y = record([Fraction(3), Fraction(1), 1 + Fraction(1, 2**40)], [3.0, 1.0, 1.0], device)
         top, idx = y.topk(2)
         assert idx.tolist() == [0, 2]
+
+    @pytest.mark.parametrize("base", [1.0, 1000.0])  # numerators below 2^61, and above
+    @pytest.mark.parametrize("descending", [False, True])
+    def test_captured_values_tied_in_float32(self, base, descending, device):
+        steps = [5, -3, 0, 12, -3, 7, 1]
+        v = torch.tensor([base + k * 2.0**-30 for k in steps], dtype=torch.float64)
+        x = MT.from_tensor(v, device)
+        assert torch.unique(x._approx).numel() < len(steps)
+        exact = [Fraction(t) for t in v.tolist()]
+        s, idx = x.sort(descending=descending)
+        assert values_of(s) == sorted(exact, reverse=descending)
+        assert [exact[i] for i in idx.tolist()] == values_of(s)
+        # Equal values keep torch's order among themselves.
+        keys_order = torch.sort(x._approx, descending=descending).indices.tolist()
+        assert [i for i in idx.tolist() if steps[i] == -3] == [i for i in keys_order if steps[i] == -3]
+
+    def test_ties_along_an_inner_axis(self, device):
+        gen = torch.Generator().manual_seed(3)
+        steps = torch.randint(-4, 5, (2, 6, 3), generator=gen, dtype=torch.float64)
+        v = 3.0 + steps * 2.0**-35
+        x = MT.from_tensor(v, device)
+        exact = [[[Fraction(t) for t in row] for row in plane] for plane in v.tolist()]
+        s, idx = x.sort(dim=1)
+        expected = [transposed([sorted(col) for col in transposed(plane)]) for plane in exact]
+        assert values_of(s) == expected
+        picked = [[[exact[a][idx[a, j, c].item()][c] for c in range(3)] for j in range(6)] for a in range(2)]
+        assert picked == expected
+
+    def test_constant_rows_all_tied(self, device):
+        x = MT.from_fraction(-2, 7, (3, 4), device)
+        s, idx = x.sort(dim=1, descending=True)
+        assert values_of(s) == [[Fraction(-2, 7)] * 4] * 3
+        assert idx.tolist() == torch.sort(x._approx, dim=1, descending=True).indices.tolist()
+
+    def test_ties_beside_keys_that_are_not_finite(self, device):
+        values = [Fraction(2), 1 + Fraction(1, 2**40), Fraction(10**50), Fraction(1), Fraction(-(10**50))]
+        x = record(values, [2.0, 1.0, float("inf"), 1.0, float("-inf")], device)
+        for descending in (False, True):
+            s, idx = x.sort(descending=descending)
+            assert values_of(s) == sorted(values, reverse=descending)
 
     def test_keys_that_decide_keep_torch_results(self, device):
         gen = torch.Generator().manual_seed(5)

@@ -315,6 +315,14 @@ class TestBoundsAcrossPython:
         copy.denom.add_(0)
         assert reading(copy) == Fraction(*pairs_of(copy))
 
+    def test_bounds_outlive_many_other_values(self, device):
+        beyond = [MT.from_int(2**700 + k, (), device) for k in range(200)]
+        for k in range(1500):  # many tensors made and dropped meanwhile
+            MT.from_fraction(k, 7, (), device) + MT.from_int(k, (), device)
+        for b in beyond:
+            with pytest.raises(OverflowError):
+                b.to_rational()
+
     def test_values_known_in_range_keep_reading(self, device):
         big = MT.from_fraction(2**600, 3**300, (2,), device)
         for y in (MT(big.num, big.denom, big.primes), big.clone(), big.contiguous(),

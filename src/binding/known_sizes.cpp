@@ -3,7 +3,7 @@
 #include <c10/core/TensorImpl.h>
 #include <c10/util/intrusive_ptr.h>
 
-#include <unordered_map>
+#include <vector>
 
 #include "core/canonical.h"
 
@@ -11,54 +11,82 @@ namespace kalvex::py {
 
 namespace {
 
-struct Entry {
-  c10::weak_intrusive_ptr<c10::TensorImpl> tensor;
-  int64_t version;
-  Bound bound;
-};
-
 // Inference tensors carry no version counter; they cannot be written in
 // place outside inference mode, so they are taken as they were.
 int64_t version_of(const at::Tensor& t) { return t.is_inference() ? -1 : static_cast<int64_t>(t._version()); }
 
+// Open addressing on the implementation's address, without per-entry
+// allocation: an operation remembers two tensors, and the table sits on the
+// path of every one-element operation.  A weak reference keeps the address
+// of a dead tensor from being reused while its entry is there; dead entries
+// go when the table is rebuilt, each time it is half full.
 class Table {
  public:
+  Table() : slots_(kMinimumCapacity) {}
+
   void remember(const at::Tensor& t, const Bound& bound) {
     if (!t.defined()) return;
     const int64_t version = version_of(t);
-    auto found = entries_.find(t.unsafeGetTensorImpl());
-    if (found != entries_.end() && found->second.version == version) {
+    Slot& slot = find(t.unsafeGetTensorImpl());
+    if (slot.key != nullptr && slot.version == version) {
       // The same contents: both bounds hold, so the tighter ones do.
-      found->second.bound.upper = std::min(found->second.bound.upper, bound.upper);
-      found->second.bound.floor = std::max(found->second.bound.floor, bound.floor);
+      slot.bound.upper = std::min(slot.bound.upper, bound.upper);
+      slot.bound.floor = std::max(slot.bound.floor, bound.floor);
       return;
     }
-    if (found != entries_.end()) {
-      found->second = Entry{c10::weak_intrusive_ptr<c10::TensorImpl>(t.getIntrusivePtr()), version, bound};
-      return;
+    if (slot.key == nullptr) {
+      slot.key = t.unsafeGetTensorImpl();
+      slot.tensor.emplace(t.getIntrusivePtr());
+      ++used_;
     }
-    entries_.emplace(t.unsafeGetTensorImpl(),
-                     Entry{c10::weak_intrusive_ptr<c10::TensorImpl>(t.getIntrusivePtr()), version, bound});
-    if (entries_.size() > 2 * swept_size_) sweep();
+    slot.version = version;
+    slot.bound = bound;
+    if (2 * used_ > slots_.size()) rebuild();
   }
 
   // The bounds of a live tensor; none when unknown or written since.
-  c10::optional<Bound> recall(const at::Tensor& t) const {
+  c10::optional<Bound> recall(const at::Tensor& t) {
     if (!t.defined()) return c10::nullopt;
-    const auto found = entries_.find(t.unsafeGetTensorImpl());
-    if (found == entries_.end() || found->second.version != version_of(t)) return c10::nullopt;
-    return found->second.bound;
+    const Slot& slot = find(t.unsafeGetTensorImpl());
+    if (slot.key == nullptr || slot.version != version_of(t)) return c10::nullopt;
+    return slot.bound;
   }
 
  private:
-  void sweep() {
-    for (auto it = entries_.begin(); it != entries_.end();) it = it->second.tensor.expired() ? entries_.erase(it) : ++it;
-    swept_size_ = std::max<size_t>(kMinimumSweep, entries_.size());
+  struct Slot {
+    const c10::TensorImpl* key = nullptr;
+    c10::optional<c10::weak_intrusive_ptr<c10::TensorImpl>> tensor;
+    int64_t version = 0;
+    Bound bound{0, 0};
+  };
+
+  // The slot of `key`, or the empty one where it would go.
+  Slot& find(const c10::TensorImpl* key) {
+    const size_t mask = slots_.size() - 1;
+    size_t i = (reinterpret_cast<uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15ull >> 20 & mask;
+    while (slots_[i].key != nullptr && slots_[i].key != key) i = (i + 1) & mask;
+    return slots_[i];
   }
 
-  static constexpr size_t kMinimumSweep = 1024;
-  std::unordered_map<const c10::TensorImpl*, Entry> entries_;
-  size_t swept_size_ = kMinimumSweep;
+  // The live entries again, in a table a quarter full at most.
+  void rebuild() {
+    std::vector<Slot> old = std::move(slots_);
+    size_t live = 0;
+    for (const Slot& s : old) live += s.key != nullptr && !s.tensor->expired();
+    size_t capacity = kMinimumCapacity;
+    while (capacity < 4 * live) capacity *= 2;
+    slots_ = std::vector<Slot>(capacity);
+    used_ = 0;
+    for (Slot& s : old) {
+      if (s.key == nullptr || s.tensor->expired()) continue;
+      find(s.key) = std::move(s);
+      ++used_;
+    }
+  }
+
+  static constexpr size_t kMinimumCapacity = 64;
+  std::vector<Slot> slots_;
+  size_t used_ = 0;
 };
 
 // Never destroyed: tensors may still be released after the module is gone.

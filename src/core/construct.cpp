@@ -67,34 +67,53 @@ void capture_rows(const int64_t* __restrict__ scaled, int64_t count, const int64
   }
 }
 
-// trunc(v * 2^52) of a block, and the bitwise or of the magnitudes (whose
-// bit length is the largest one, 64 when a value is out of line).
-KALVEX_CLONES uint64_t scale_doubles(const double* __restrict__ x, int64_t count, int64_t* __restrict__ out) {
+// trunc(v * 2^52) of a block, with the bitwise or of the magnitudes (whose
+// top bit says that some value is out of line) and the largest |v| (which
+// bounds the block's numerators when none is).
+KALVEX_CLONES uint64_t scale_doubles(const double* __restrict__ x, int64_t count, int64_t* __restrict__ out,
+                                     double& largest) {
   uint64_t bits = 0;
+  double top = 0.0;
   for (int64_t i = 0; i < count; ++i) {
     out[i] = scaled_value(x[i]);
     bits |= magnitude(out[i]);
+    const double a = std::fabs(x[i]);
+    top = a > top ? a : top;
   }
+  largest = top;
   return bits;
 }
 
-KALVEX_CLONES uint64_t scale_floats(const float* __restrict__ x, int64_t count, int64_t* __restrict__ out) {
+KALVEX_CLONES uint64_t scale_floats(const float* __restrict__ x, int64_t count, int64_t* __restrict__ out,
+                                    double& largest) {
   uint64_t bits = 0;
+  float top = 0.0f;
   for (int64_t i = 0; i < count; ++i) {
     out[i] = scaled_value(static_cast<double>(x[i]));
     bits |= magnitude(out[i]);
+    const float a = std::fabs(x[i]);
+    top = a > top ? a : top;
   }
+  largest = top;
   return bits;
 }
 
-uint64_t scale_ints(const int64_t* x, int64_t count, int64_t* out) {
+uint64_t scale_ints(const int64_t* x, int64_t count, int64_t* out, double& largest) {
   constexpr int64_t kLimit = int64_t{1} << (63 - kFloatShift);
   uint64_t bits = 0;
   for (int64_t i = 0; i < count; ++i) {
     out[i] = (x[i] > -kLimit && x[i] < kLimit) ? x[i] * (int64_t{1} << kFloatShift) : kOutOfLine;
     bits |= magnitude(out[i]);
   }
+  // The or of the in-line magnitudes is at least the largest (and below 2^63).
+  largest = std::ldexp(static_cast<double>(bits & ~(uint64_t{1} << 63)), -kFloatShift);
   return bits;
+}
+
+// The size bound of trunc(v 2^52) for values |v| <= largest.
+int64_t scaled_magnitude_bound(double largest) {
+  if (largest == 0.0) return 0;
+  return static_cast<int64_t>(std::ceil((std::log2(largest * (1.0 + 0x1p-52)) + kFloatShift) * kBoundUnit)) + 1;
 }
 
 // The exact captured numerator of an element out of line, as m * 2^k: m a
@@ -140,13 +159,22 @@ class HostCapture {
       int64_t scaled[kCaptureBlock];
       for (int64_t start = begin; start < end; start += kCaptureBlock) {
         const int64_t count = std::min(kCaptureBlock, end - start);
-        const uint64_t bits = scale(start, count, scaled);
+        double largest = 0.0;
+        const uint64_t bits = scale(start, count, scaled, largest);
         capture_rows(scaled, count, primes_, n_, num_ + start);
         // The magnitude of kOutOfLine is 2^63 exactly; every other one is below.
-        raise_bound(bounds::of_bits(bit_length(static_cast<int64_t>(bits & ~(uint64_t{1} << 63)))));
         if (bits >> 63) {
-          for (int64_t i = 0; i < count; ++i)
-            if (scaled[i] == kOutOfLine) out_of_line(start + i, exact(start + i));
+          uint64_t in_line = 0;
+          for (int64_t i = 0; i < count; ++i) {
+            if (scaled[i] == kOutOfLine) {
+              out_of_line(start + i, exact(start + i));
+            } else {
+              in_line = std::max(in_line, magnitude(scaled[i]));
+            }
+          }
+          raise_bound(value_bound(static_cast<int64_t>(in_line)));
+        } else {
+          raise_bound(scaled_magnitude_bound(largest));
         }
       }
     });
@@ -197,13 +225,13 @@ int64_t capture_cpu(const at::Tensor& x, const int64_t* primes, at::Tensor& num)
   switch (x.scalar_type()) {
     case at::kDouble: {
       const double* src = x.data_ptr<double>();
-      capture.run([&](int64_t s, int64_t c, int64_t* out) { return scale_doubles(src + s, c, out); },
+      capture.run([&](int64_t s, int64_t c, int64_t* out, double& top) { return scale_doubles(src + s, c, out, top); },
                   [&](int64_t i) { return scaled_double(src[i]); });
       break;
     }
     case at::kFloat: {
       const float* src = x.data_ptr<float>();
-      capture.run([&](int64_t s, int64_t c, int64_t* out) { return scale_floats(src + s, c, out); },
+      capture.run([&](int64_t s, int64_t c, int64_t* out, double& top) { return scale_floats(src + s, c, out, top); },
                   [&](int64_t i) { return scaled_double(static_cast<double>(src[i])); });
       break;
     }
@@ -214,11 +242,11 @@ int64_t capture_cpu(const at::Tensor& x, const int64_t* primes, at::Tensor& num)
       const at::Tensor wide = x.to(integral ? at::kLong : at::kDouble).contiguous();
       if (integral) {
         const int64_t* src = wide.data_ptr<int64_t>();
-        capture.run([&](int64_t s, int64_t c, int64_t* out) { return scale_ints(src + s, c, out); },
+        capture.run([&](int64_t s, int64_t c, int64_t* out, double& top) { return scale_ints(src + s, c, out, top); },
                     [&](int64_t i) { return Scaled{src[i], kFloatShift}; });
       } else {
         const double* src = wide.data_ptr<double>();
-        capture.run([&](int64_t s, int64_t c, int64_t* out) { return scale_doubles(src + s, c, out); },
+        capture.run([&](int64_t s, int64_t c, int64_t* out, double& top) { return scale_doubles(src + s, c, out, top); },
                     [&](int64_t i) { return scaled_double(src[i]); });
       }
     }
@@ -357,7 +385,14 @@ BitBounds exact_bounds(const BigInt& num, const BigInt& den) {
 }
 
 BitBounds exact_bounds(int64_t num, int64_t den) {
-  return exact_bounds(BigInt::from_int64(num), BigInt::from_int64(den));
+  return {value_bound(num), value_bound(den), value_floor(num), value_floor(den)};
+}
+
+int64_t value_floor(int64_t v) {
+  if (v == 0) return kNoFloor;
+  const double magnitude = std::fabs(static_cast<double>(v));  // within 2^-53 of |v|
+  const double log2v = std::log2(magnitude * (1.0 - 0x1p-52));
+  return std::max<int64_t>(0, static_cast<int64_t>(std::floor(log2v * kBoundUnit)) - 1);
 }
 
 int64_t value_bound(int64_t v) {

@@ -30,6 +30,7 @@ int64_t value_bound(int64_t v);
 
 // The lower bound: log2 |v| rounded down (kNoFloor for 0).
 int64_t value_floor(mpz_srcptr v);
+int64_t value_floor(int64_t v);
 
 // Both bounds of both halves of num / den, exactly as far as they go.
 BitBounds exact_bounds(const BigInt& num, const BigInt& den);

@@ -1,8 +1,10 @@
 #include "reconstruct/crt.h"
 
 #include <algorithm>
+#include <cmath>
 #include <mutex>
 
+#include "core/bit_bounds.h"
 #include "core/errors.h"
 #include "core/host_mod.h"
 
@@ -43,7 +45,14 @@ std::shared_ptr<const CrtBasis> build_basis(const int64_t* primes, size_t count)
     basis->inv01 = sized ? inverse_mod(p0 % p1, p1) : 0;
     basis->garner = basis->inv01 != 0;
     basis->p01 = sized ? p0 * p1 : 0;
+    if (basis->garner)  // log2 rounded down, less a unit for the rounding of log2 itself
+      basis->pair_bound = static_cast<int64_t>(std::floor(std::log2(static_cast<double>(basis->p01 / 2)) * kBoundUnit)) - 1;
   }
+  const bool all_sized = std::all_of(primes, primes + count, [](int64_t p) {
+    return p > (int64_t{1} << 20) && p < (int64_t{1} << 31);
+  });
+  if (all_sized)
+    for (size_t i = 0; i < count; ++i) basis->reciprocals.push_back(1.0 / static_cast<double>(primes[i]));
   return basis;
 }
 
@@ -75,20 +84,40 @@ std::shared_ptr<const CrtBasis> crt_basis(const int64_t* primes, size_t count) {
   return cache.get(primes, count);
 }
 
-bool small_integer(const CrtBasis& basis, const int64_t* residues, int64_t stride, size_t count, int64_t& out) {
-  const size_t n = basis.primes.size();
-  if (!basis.garner || count < n) return false;
+int64_t pair_integer(const CrtBasis& basis, int64_t r0, int64_t r1) {
   const int64_t p0 = basis.primes[0], p1 = basis.primes[1];
-  const int64_t r0 = floor_mod(residues[0], p0);
-  int64_t t = floor_mod(residues[stride], p1) - r0 % p1;
+  r0 = floor_mod(r0, p0);
+  int64_t t = floor_mod(r1, p1) - r0 % p1;
   if (t < 0) t += p1;
   t = static_cast<int64_t>(static_cast<unsigned __int128>(t) * static_cast<uint64_t>(basis.inv01) %
                            static_cast<uint64_t>(p1));
-  int64_t v = r0 + p0 * t;  // in [0, p0 p1)
-  if (v > basis.p01 / 2) v -= basis.p01;
-  for (size_t i = 2; i < n; ++i) {
-    const int64_t p = basis.primes[i];
-    if (floor_mod(v, p) != floor_mod(residues[static_cast<int64_t>(i) * stride], p)) return false;
+  const int64_t v = r0 + p0 * t;  // in [0, p0 p1)
+  return v > basis.p01 / 2 ? v - basis.p01 : v;
+}
+
+bool small_integer(const CrtBasis& basis, const int64_t* residues, int64_t stride, size_t count, int64_t& out) {
+  const size_t n = basis.primes.size();
+  if (!basis.garner || count < n) return false;
+  const int64_t v = pair_integer(basis, residues[0], residues[stride]);
+  if (basis.reciprocals.empty()) {
+    for (size_t i = 2; i < n; ++i) {
+      const int64_t p = basis.primes[i];
+      if (floor_mod(v, p) != floor_mod(residues[static_cast<int64_t>(i) * stride], p)) return false;
+    }
+  } else {
+    // |v| < 2^61 and p > 2^20: the rounded quotient is within one of the
+    // true one, so v - q p lies in (-2p, 2p).
+    for (size_t i = 2; i < n; ++i) {
+      const int64_t p = basis.primes[i];
+      int64_t r = v - static_cast<int64_t>(static_cast<double>(v) * basis.reciprocals[i]) * p;
+      r += r < 0 ? p : 0;
+      r += r < 0 ? p : 0;
+      r -= r >= p ? p : 0;
+      r -= r >= p ? p : 0;
+      int64_t expected = residues[static_cast<int64_t>(i) * stride];
+      if (expected < 0 || expected >= p) expected = floor_mod(expected, p);
+      if (r != expected) return false;
+    }
   }
   out = v;
   return true;

@@ -19,6 +19,13 @@ struct CrtBasis {
   // p0 p1 below 2^62 and p0^-1 mod p1.
   bool garner = false;
   int64_t p01 = 0, inv01 = 0;
+  // A size bound (NOTE: [Size bounds]) at most log2(p0 p1 / 2): integers
+  // known to be within it are read from their first two residues alone.
+  int64_t pair_bound = -1;
+  // 1 / p per prime, for remainders by multiplication; set only when every
+  // prime is in (2^20, 2^31), where one rounding leaves the quotient off by
+  // at most one.
+  std::vector<double> reciprocals;
 };
 
 // The constants of the basis primes[0 .. count).  Throws a Value error when a
@@ -36,6 +43,10 @@ void crt_unsigned(const CrtBasis& basis, const int64_t* residues, int64_t stride
 // primes gives the only candidate of that size, which every other residue
 // must confirm.  Far cheaper than crt_unsigned, and the same value.
 bool small_integer(const CrtBasis& basis, const int64_t* residues, int64_t stride, size_t count, int64_t& out);
+
+// Garner's step alone (basis.garner): the integer below p0 p1 / 2 in
+// magnitude whose residues modulo the first two primes are r0 and r1.
+int64_t pair_integer(const CrtBasis& basis, int64_t r0, int64_t r1);
 
 // Maps a value in [0, M) to its signed representative: above M // 2 it is v - M.
 inline void make_signed(const CrtBasis& basis, mpz_ptr value) {

@@ -1,16 +1,19 @@
 #include "reconstruct/exact_decisions.h"
 
 #include <ATen/ATen.h>
+#include <ATen/Dispatch.h>
 #include <ATen/WrapDimUtils.h>
 
 #include <algorithm>
 #include <cmath>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <unordered_map>
 #include <vector>
 
 #include "core/errors.h"
+#include "core/paths.h"
 #include "reconstruct/crt.h"
 #include "reconstruct/host_residues.h"
 #include "reconstruct/rational.h"
@@ -85,17 +88,67 @@ class ElementValues {
       : bits_(x.bits), count_(static_cast<int64_t>(positions.size())) {
     if (count_ == 0) return;
     const auto sizes = at::infer_size(x.num.sizes(), x.denom.sizes());
-    rows_ = sizes[0];
-    const at::Tensor index = index_tensor(positions, x.num.device());
-    auto pick = [&](const at::Tensor& t) {
-      return host_int64(t.expand(sizes).reshape({rows_, -1}).index_select(1, index.to(t.device()))).contiguous();
-    };
-    num_ = pick(x.num);
-    den_ = pick(x.denom);
     const at::Tensor primes = host_int64(x.primes).reshape({-1}).contiguous();
     basis_ = crt_basis(primes.data_ptr<int64_t>(), static_cast<size_t>(primes.numel()));
     reader_ = std::make_unique<FractionReader>(*basis_);
-    slot_.assign(static_cast<size_t>(count_), kUnread);
+    // Integers known to be small are read from two residues each.
+    const int64_t all_rows = sizes[0];
+    pair_only_ = basis_->garner && all_rows >= 2 && bits_.num <= basis_->pair_bound && bits_.den <= basis_->pair_bound;
+    rows_ = pair_only_ ? 2 : all_rows;
+    // Flat positions as one index per axis: broadcast halves are read where
+    // they are, never written out whole.
+    std::vector<std::vector<int64_t>> axes(sizes.size() - 1, std::vector<int64_t>(positions.size()));
+    for (size_t k = 0; k < positions.size(); ++k) {
+      int64_t rest = positions[k];
+      for (size_t a = axes.size(); a-- > 0;) {
+        axes[a][k] = rest % sizes[a + 1];
+        rest /= sizes[a + 1];
+      }
+    }
+    // A half read where it lies: its broadcast axes (size 1) at index 0, its
+    // constant rows (stride 0) as they are.
+    auto pick = [&](const at::Tensor& half) {
+      at::Tensor t = half.dim() == static_cast<int64_t>(sizes.size()) && half.size(0) == all_rows ? half : half.expand(sizes);
+      t = t.narrow(0, 0, rows_);
+      if (host_paths(t) && t.scalar_type() == at::kLong) {
+        // Element by element: torch's index_select along an inner axis is
+        // slow on the CPU.
+        std::vector<int64_t> offsets(positions.size(), 0);
+        for (size_t a = 0; a < axes.size(); ++a) {
+          const int64_t axis = static_cast<int64_t>(a) + 1;
+          if (t.size(axis) == 1 || t.stride(axis) == 0) continue;
+          for (size_t k = 0; k < positions.size(); ++k) offsets[k] += axes[a][k] * t.stride(axis);
+        }
+        at::Tensor out = at::empty({rows_, count_}, at::TensorOptions().dtype(at::kLong));
+        const int64_t* base = t.data_ptr<int64_t>();
+        int64_t* dst = out.data_ptr<int64_t>();
+        for (int64_t r = 0; r < rows_; ++r) {
+          const int64_t* row = base + r * t.stride(0);
+          int64_t* into = dst + r * count_;
+          for (int64_t k = 0; k < count_; ++k) into[k] = row[offsets[static_cast<size_t>(k)]];
+        }
+        return out;
+      }
+      for (int64_t a = 1; a < t.dim(); ++a)
+        if (t.stride(a) == 0) t = t.narrow(a, 0, 1);  // a constant row (NOTE: [Constant rows])
+      c10::List<c10::optional<at::Tensor>> index;
+      index.push_back(c10::nullopt);
+      bool broadcast_only = true;
+      for (size_t a = 0; a < axes.size(); ++a) {
+        if (t.size(static_cast<int64_t>(a) + 1) == 1) {
+          index.push_back(at::zeros({count_}, at::TensorOptions().dtype(at::kLong).device(t.device())));
+        } else {
+          index.push_back(index_tensor(axes[a], t.device()));
+          broadcast_only = false;
+        }
+      }
+      if (broadcast_only) return host_int64(t.reshape({rows_, 1}).expand({rows_, count_})).contiguous();
+      if (axes.size() == 1) return host_int64(t.index_select(1, *index.get(1))).contiguous();
+      return host_int64(at::index(t, index)).contiguous();
+    };
+    num_ = pick(x.num);
+    den_ = pick(x.denom);
+    slots_.assign(static_cast<size_t>(count_), Slot{});
   }
 
   // Exactly 0: every numerator residue 0 with the numerator in range, and a
@@ -112,39 +165,80 @@ class ElementValues {
     return zero && !den_zero;
   }
 
-  // The value of element k in lowest terms; nullptr where it has none (it
-  // cannot be read, or its denominator is 0).
+  // Whether element k has a value (it can be read, its denominator is not 0).
+  bool has_value(int64_t k) { return slot(k).kind != Kind::None; }
+
+  // The value of element k in lowest terms; nullptr where it has none.
   mpq_srcptr value(int64_t k) {
-    int& slot = slot_[static_cast<size_t>(k)];
-    if (slot == kUnread) slot = read(k);
-    return slot == kNone ? nullptr : values_[static_cast<size_t>(slot)].get();
+    Slot& s = slot(k);
+    if (s.kind == Kind::None) return nullptr;
+    if (s.kind == Kind::Small) {
+      values_.emplace_back();
+      mpq_ptr out = values_.back().get();
+      mpz_set_si(mpq_numref(out), static_cast<long>(s.num));
+      mpz_set_si(mpq_denref(out), static_cast<long>(s.den));
+      mpq_canonicalize(out);
+      s = {Kind::Big, 0, 0, static_cast<int64_t>(values_.size()) - 1};
+    }
+    return values_[static_cast<size_t>(s.index)].get();
+  }
+
+  // The sign of value(i) - value(j), both of which exist.  Pairs of int64s
+  // compare by cross multiplication, without lowest terms.
+  int compare(int64_t i, int64_t j) {
+    const Slot &a = slot(i), &b = slot(j);
+    if (a.kind == Kind::Small && b.kind == Kind::Small) {
+      const __int128 left = static_cast<__int128>(a.num) * b.den, right = static_cast<__int128>(b.num) * a.den;
+      return (left > right) - (left < right);
+    }
+    return mpq_cmp(value(i), value(j));
   }
 
  private:
-  static constexpr int kUnread = -2, kNone = -1;
+  enum class Kind : int8_t { Unread, None, Small, Big };
+  // A small value is num / den with den > 0; a big one is values_[index].
+  struct Slot {
+    Kind kind = Kind::Unread;
+    int64_t num = 0, den = 1, index = -1;
+  };
 
-  int read(int64_t k) {
-    values_.emplace_back();
-    mpq_ptr out = values_.back().get();
-    if (exactly_zero(k)) return static_cast<int>(values_.size()) - 1;  // 0/1 as made
+  Slot& slot(int64_t k) {
+    Slot& s = slots_[static_cast<size_t>(k)];
+    if (s.kind == Kind::Unread) s = read(k);
+    return s;
+  }
+
+  Slot read(int64_t k) {
+    if (exactly_zero(k)) return {Kind::Small, 0, 1, -1};  // 0/1 as made
+    if (pair_only_) {
+      const int64_t* n = num_.data_ptr<int64_t>() + k;
+      const int64_t* d = den_.data_ptr<int64_t>() + k;
+      const int64_t num = pair_integer(*basis_, n[0], n[count_]), den = pair_integer(*basis_, d[0], d[count_]);
+      if (den == 0) return {Kind::None, 0, 1, -1};
+      return den > 0 ? Slot{Kind::Small, num, den, -1} : Slot{Kind::Small, -num, -den, -1};
+    }
     reader_->read(num_.data_ptr<int64_t>() + k, count_, den_.data_ptr<int64_t>() + k, count_,
                   static_cast<size_t>(rows_), bits_);
-    if (!reader_->readable() || reader_->den().sign() == 0) {
-      values_.pop_back();
-      return kNone;
+    if (!reader_->readable() || reader_->den().sign() == 0) return {Kind::None, 0, 1, -1};
+    if (reader_->small()) {  // both halves below 2^61 in magnitude
+      const int64_t n = reader_->small_num(), d = reader_->small_den();
+      return d > 0 ? Slot{Kind::Small, n, d, -1} : Slot{Kind::Small, -n, -d, -1};
     }
+    values_.emplace_back();
+    mpq_ptr out = values_.back().get();
     mpz_set(mpq_numref(out), reader_->num().get());
     mpz_set(mpq_denref(out), reader_->den().get());
     mpq_canonicalize(out);
-    return static_cast<int>(values_.size()) - 1;
+    return {Kind::Big, 0, 1, static_cast<int64_t>(values_.size()) - 1};
   }
 
   BitBounds bits_;
-  int64_t count_ = 0, rows_ = 0;
+  bool pair_only_ = false;
+  int64_t count_ = 0, rows_ = 0;  // rows_: the residue rows held (two when pair_only_)
   at::Tensor num_, den_;
   std::shared_ptr<const CrtBasis> basis_;
   std::unique_ptr<FractionReader> reader_;
-  std::vector<int> slot_;
+  std::vector<Slot> slots_;
   std::deque<BigRational> values_;
 };
 
@@ -317,6 +411,55 @@ class RowOrder {
   std::unordered_map<int64_t, std::pair<int, int64_t>> known_;  // slot -> (batch, entry)
 };
 
+// Appends slots j and j + 1 of `row`, a tied pair, to the row-major (row,
+// slot) list `rc`; a run's shared members are listed once.
+void add_tied_pair(std::vector<int64_t>& rc, int64_t row, int64_t j) {
+  const size_t n = rc.size();
+  if (n == 0 || rc[n - 2] != row || rc[n - 1] != j) rc.insert(rc.end(), {row, j});
+  rc.insert(rc.end(), {row, j + 1});
+}
+
+// The members of runs of equal keys in `sorted` (rows of keys as torch's
+// sort leaves them), as row-major (row, slot) pairs; none when some key is
+// 0 or not finite, which leaves more than ties to decide.  On the CPU one
+// pass over the keys: a row whose ends are finite is finite throughout (NaN
+// and infinities sort to the ends), and holds 0 only where a binary search
+// between its ends finds it.
+c10::optional<std::vector<int64_t>> tie_members(const at::Tensor& sorted) {
+  const int64_t rows = sorted.size(0), length = sorted.size(1);
+  std::vector<int64_t> rc;
+  if (!host_paths(sorted)) {
+    const at::Tensor ends = at::cat({sorted.narrow(1, 0, 1), sorted.narrow(1, length - 1, 1)}, 1);
+    const at::Tensor flags = at::stack({ends.isfinite().logical_not().any(), sorted.eq(0).any()}).cpu();
+    if (flags.any().item<bool>()) return c10::nullopt;
+    const at::Tensor tied = sorted.narrow(1, 1, length - 1).eq(sorted.narrow(1, 0, length - 1));
+    const at::Tensor pairs = at::nonzero(tied).cpu().contiguous();
+    const int64_t* pr = pairs.data_ptr<int64_t>();
+    for (int64_t k = 0; k < pairs.size(0); ++k) add_tied_pair(rc, pr[2 * k], pr[2 * k + 1]);
+    return rc;
+  }
+  const at::Tensor keys = sorted.contiguous();
+  bool special = false;
+  AT_DISPATCH_FLOATING_TYPES_AND2(at::kHalf, at::kBFloat16, keys.scalar_type(), "tie_members", [&] {
+    for (int64_t r = 0; r < rows && !special; ++r) {
+      const scalar_t* row = keys.data_ptr<scalar_t>() + r * length;
+      const double first = static_cast<double>(row[0]), last = static_cast<double>(row[length - 1]);
+      if (!std::isfinite(first) || !std::isfinite(last)) {
+        special = true;
+      } else if (std::min(first, last) <= 0 && std::max(first, last) >= 0) {
+        const scalar_t zero(0);
+        const scalar_t* at = first <= last ? std::lower_bound(row, row + length, zero)
+                                           : std::lower_bound(row, row + length, zero, std::greater<scalar_t>());
+        special = at != row + length && static_cast<double>(*at) == 0;
+      }
+      for (int64_t j = 0; j + 1 < length && !special; ++j)
+        if (row[j] == row[j + 1]) add_tied_pair(rc, r, j);
+    }
+  });
+  if (special) return c10::nullopt;
+  return rc;
+}
+
 }  // namespace
 
 at::Tensor decided_signs(const RationalTensor& x, const at::Tensor& view) {
@@ -453,53 +596,53 @@ void decided_sort(const RationalTensor& x, const at::Tensor& key, int64_t dim, b
 
   // What the keys leave undecided: runs of equal keys, keys not finite
   // (sorted to the ends of their rows), and keys of 0 whose values are not
-  // exactly 0.  One read of three flags; the usual answer is "ties only".
-  const at::Tensor tied = sorted.narrow(1, 1, length - 1).eq(sorted.narrow(1, 0, length - 1));
-  const at::Tensor ends = at::cat({sorted.narrow(1, 0, 1), sorted.narrow(1, length - 1, 1)}, 1);
-  const at::Tensor flags =
-      at::stack({ends.isfinite().logical_not().any(), sorted.eq(0).any(), tied.any()}).cpu();
-  const bool* flag = flags.data_ptr<bool>();
-  if (!flag[0] && !flag[1] && !flag[2]) return;
-  at::Tensor special, member;
-  if (!flag[0] && !flag[1]) {
-    special = at::zeros_like(sorted, sorted.options().dtype(at::kBool));
-    member = special.clone();
-    member.narrow(1, 1, length - 1).logical_or_(tied);
-    member.narrow(1, 0, length - 1).logical_or_(tied);
+  // exactly 0.  The usual answer is "ties only".
+  // (row, slot) of every undecided slot, row-major; which keys decide nothing.
+  std::vector<int64_t> rc;
+  at::Tensor special_rows;
+  if (c10::optional<std::vector<int64_t>> ties = tie_members(sorted)) {
+    rc = std::move(*ties);
   } else {
-    special = sorted.isfinite().logical_not();
+    const at::Tensor tied = sorted.narrow(1, 1, length - 1).eq(sorted.narrow(1, 0, length - 1));
+    at::Tensor special = sorted.isfinite().logical_not();
     at::Tensor pair = tied;
-    if (flag[1]) {
+    const at::Tensor zero_keys = sorted.eq(0);
+    if (zero_keys.any().item<bool>()) {
       const at::Tensor exact_zero =
           exactly_zero_elements(x).reshape(key.sizes()).movedim(d, -1).reshape({rows, length}).gather(1, order);
-      special = special.logical_or(sorted.eq(0).logical_and(exact_zero.logical_not()));
+      special = special.logical_or(zero_keys.logical_and(exact_zero.logical_not()));
       // Exact zeros tied with each other are equal: torch's order stands.
       pair = pair.logical_and(
           exact_zero.narrow(1, 1, length - 1).logical_and(exact_zero.narrow(1, 0, length - 1)).logical_not());
     }
     pair = pair.logical_and(special.narrow(1, 1, length - 1).logical_or(special.narrow(1, 0, length - 1)).logical_not());
-    member = special.clone();
+    at::Tensor member = special.clone();
     member.narrow(1, 1, length - 1).logical_or_(pair);
     member.narrow(1, 0, length - 1).logical_or_(pair);
+    const at::Tensor where = at::nonzero(member).cpu().contiguous();
+    const int64_t* w = where.data_ptr<int64_t>();
+    rc.assign(w, w + where.numel());
+    special_rows = special;
   }
-  const at::Tensor where = at::nonzero(member).cpu().contiguous();  // (row, slot), row-major
-  const int64_t count = where.size(0);
+  const auto count = static_cast<int64_t>(rc.size() / 2);
   if (count == 0) return;
 
   // The undecided slots: keys, positions along the axis, elements of x.
-  const int64_t* rc = where.data_ptr<int64_t>();
   std::vector<int64_t> flat(static_cast<size_t>(count));
   for (int64_t k = 0; k < count; ++k) flat[static_cast<size_t>(k)] = rc[2 * k] * length + rc[2 * k + 1];
   const at::Tensor picked = index_tensor(flat, key.device());
   const at::Tensor slot_keys = sorted.reshape({-1}).index_select(0, picked).to(at::kDouble).cpu().contiguous();
   const at::Tensor slot_positions = order.reshape({-1}).index_select(0, picked).cpu().contiguous();
-  const at::Tensor slot_special = special.reshape({-1}).index_select(0, picked).cpu().contiguous();
+  const at::Tensor slot_special = special_rows.defined()
+                                      ? special_rows.reshape({-1}).index_select(0, picked).cpu().contiguous()
+                                      : at::zeros({count}, at::TensorOptions().dtype(at::kBool));
   int64_t inner = 1;
   for (int64_t a = d + 1; a < key.dim(); ++a) inner *= key.size(a);
   // Row r of the moved axes is (outer, inner) = (r / inner, r % inner).
   auto element = [&](int64_t row, int64_t position) { return ((row / inner) * length + position) * inner + row % inner; };
 
-  at::Tensor new_order = order.clone(at::MemoryFormat::Contiguous);
+  // torch's indices are ours to reorder in place.
+  at::Tensor new_order = order.is_contiguous() ? order : order.contiguous();
   std::vector<int64_t> full_rows;
   std::vector<int64_t> changed_slots, changed_positions;
   const double* kv = slot_keys.data_ptr<double>();
@@ -524,10 +667,10 @@ void decided_sort(const RationalTensor& x, const at::Tensor& key, int64_t dim, b
       while (e < b && rc[2 * e + 1] == rc[2 * (e - 1) + 1] + 1 && kv[e] == kv[s]) ++e;
       std::vector<int64_t> run(static_cast<size_t>(e - s));
       for (int64_t k = s; k < e; ++k) run[static_cast<size_t>(k - s)] = k - a;
-      const bool all = std::all_of(run.begin(), run.end(), [&](int64_t i) { return values.value(i) != nullptr; });
+      const bool all = std::all_of(run.begin(), run.end(), [&](int64_t i) { return values.has_value(i); });
       if (all) {
         std::stable_sort(run.begin(), run.end(), [&](int64_t i, int64_t j) {
-          const int cmp = mpq_cmp(values.value(i), values.value(j));
+          const int cmp = values.compare(i, j);
           return descending ? cmp > 0 : cmp < 0;
         });
         for (int64_t k = s; k < e; ++k) {
@@ -547,7 +690,7 @@ void decided_sort(const RationalTensor& x, const at::Tensor& key, int64_t dim, b
     // Rows with keys that decide nothing: the whole row is ordered on the host.
     const at::Tensor which = index_tensor(full_rows, key.device());
     const at::Tensor row_keys = sorted.index_select(0, which).to(at::kDouble).cpu().contiguous();
-    const at::Tensor row_special = special.index_select(0, which).to(at::kChar).cpu().contiguous();
+    const at::Tensor row_special = special_rows.index_select(0, which).to(at::kChar).cpu().contiguous();
     at::Tensor row_order = order.index_select(0, which).cpu().contiguous();
     std::vector<int64_t> elements(static_cast<size_t>(length));
     for (size_t r = 0; r < full_rows.size(); ++r) {

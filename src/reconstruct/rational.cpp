@@ -32,11 +32,11 @@ bool congruent_mod(mpz_srcptr a, mpz_srcptr b, int64_t n, int64_t d, int64_t p) 
 
 void FractionReader::read(const int64_t* num, int64_t num_stride, const int64_t* den, int64_t den_stride,
                           size_t count, const BitBounds& bounds) {
-  int64_t small_num, small_den;
-  if (small_integer(basis_, num, num_stride, count, small_num) && small_integer(basis_, den, den_stride, count, small_den) &&
-      small_den != 0) {  // the literal pair, read the short way
-    mpz_set_si(num_.get(), static_cast<long>(small_num));
-    mpz_set_si(den_.get(), static_cast<long>(small_den));
+  small_ = small_integer(basis_, num, num_stride, count, small_num_) &&
+           small_integer(basis_, den, den_stride, count, small_den_) && small_den_ != 0;
+  if (small_) {  // the literal pair, read the short way
+    mpz_set_si(num_.get(), static_cast<long>(small_num_));
+    mpz_set_si(den_.get(), static_cast<long>(small_den_));
     reading_ = Reading::Literal;
   } else {
     crt_unsigned(basis_, num, num_stride, count, num_.get());
@@ -52,6 +52,7 @@ void FractionReader::read(const int64_t* num, int64_t num_stride, const int64_t*
     }
   }
   if (reading_ != Reading::Unreadable && !within_sizes(bounds)) reading_ = Reading::Unreadable;
+  small_ = small_ && reading_ != Reading::Unreadable;
 }
 
 // Whether the reading agrees with the lower bounds of the sizes (NOTE: [Size

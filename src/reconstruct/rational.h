@@ -70,6 +70,11 @@ class FractionReader {
   // Whether the last reading is the value itself.
   bool readable() const { return reading_ != Reading::Unreadable; }
 
+  // Whether the last reading is a literal pair of int64s, read the short way;
+  // then also in small_num() / small_den() (den != 0).
+  bool small() const { return small_; }
+  int64_t small_num() const { return small_num_; }
+  int64_t small_den() const { return small_den_; }
   const BigInt& num() const { return num_; }
   const BigInt& den() const { return den_; }
   BigInt& num() { return num_; }
@@ -84,6 +89,8 @@ class FractionReader {
 
   const CrtBasis& basis_;
   Reading reading_ = Reading::Unreadable;
+  bool small_ = false;
+  int64_t small_num_ = 0, small_den_ = 1;
   BigInt num_, den_;
   std::vector<int64_t> x_residues_;
   std::vector<char> in_s_;  // per prime: D's residue is non-zero

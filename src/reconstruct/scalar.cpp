@@ -5,6 +5,7 @@
 #include "core/basis.h"
 #include "core/construct.h"
 #include "core/errors.h"
+#include "core/paths.h"
 #include "reconstruct/host_residues.h"
 #include "reconstruct/rational.h"
 
@@ -15,23 +16,35 @@ const char* const kUnreadableMessage =
 
 namespace {
 
-// Both halves of a one-element tensor on the host as [2, N_PRIMES], in one
-// copy for int64 residues.  view() refuses residues that are not one vector
-// of N_PRIMES, with torch's message.
-at::Tensor host_pair(const RationalTensor& t) {
-  const at::Tensor num = t.num.view({kNumPrimes}), den = t.denom.view({kNumPrimes});
-  if (num.scalar_type() == den.scalar_type()) return host_int64(at::stack({num, den})).contiguous();
-  return at::stack({host_int64(num), host_int64(den)});
+// Residues the host can read where they lie: int64 on the CPU (host paths
+// on), one vector of N_PRIMES (any trailing dimensions of size 1).
+bool readable_in_place(const at::Tensor& t) {
+  return host_paths(t) && t.scalar_type() == at::kLong && t.dim() >= 1 && t.size(0) == kNumPrimes &&
+         t.numel() == kNumPrimes;
 }
 
 // The one element's value, not reduced; false when it cannot be read.
 bool read_one(const RationalTensor& t, Fraction& out) {
-  const at::Tensor pair = host_pair(t);
-  const at::Tensor p = host_int64(t.primes).reshape({-1}).contiguous();
-  const auto basis = crt_basis(p.data_ptr<int64_t>(), static_cast<size_t>(p.numel()));
+  at::Tensor num = t.num, den = t.denom, primes = t.primes;
+  if (!readable_in_place(num) || !readable_in_place(den)) {
+    // Both halves to the host in one copy for int64 residues.  view() refuses
+    // residues that are not one vector of N_PRIMES, with torch's message.
+    num = num.view({kNumPrimes});
+    den = den.view({kNumPrimes});
+    if (num.scalar_type() == den.scalar_type()) {
+      const at::Tensor pair = host_int64(at::stack({num, den}));
+      num = pair[0];
+      den = pair[1];
+    } else {
+      num = host_int64(num);
+      den = host_int64(den);
+    }
+  }
+  if (!(primes.is_cpu() && primes.scalar_type() == at::kLong && primes.is_contiguous()))
+    primes = host_int64(primes).contiguous();
+  const auto basis = crt_basis(primes.data_ptr<int64_t>(), static_cast<size_t>(primes.numel()));
   FractionReader reader(*basis);
-  const int64_t* rows = pair.data_ptr<int64_t>();
-  reader.read(rows, 1, rows + kNumPrimes, 1, kNumPrimes, t.bits);
+  reader.read(num.data_ptr<int64_t>(), num.stride(0), den.data_ptr<int64_t>(), den.stride(0), kNumPrimes, t.bits);
   if (!reader.readable()) return false;
   out.num = std::move(reader.num());
   out.den = std::move(reader.den());
