@@ -7,13 +7,16 @@ import os
 import pytest
 import torch
 
+import varnix.orvo.kalvex as kalvex
+
 DEVICES = ["cpu"] + (["cuda"] if torch.cuda.is_available() else [])
 GENERIC_PATHS = os.environ.get("KALVEX_GENERIC_PATHS") == "1"
 
 
 def pytest_report_header(config):
     paths = "generic paths (KALVEX_GENERIC_PATHS=1)" if GENERIC_PATHS else "host paths"
-    return f"kalvex: devices {', '.join(DEVICES)}; CPU tensors take the {paths}"
+    return [f"kalvex: torch {torch.__version__}, module {kalvex.__file__}",
+            f"kalvex: devices {', '.join(DEVICES)}; CPU tensors take the {paths}"]
 
 
 @pytest.fixture(params=DEVICES)

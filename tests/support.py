@@ -20,6 +20,10 @@ BASIS = [
 
 SCALE = 2**52  # floats are captured as fractions over 2^52
 
+# Where torch 1.13 and torch 2 differ in what a ModularTensor passes through
+# (an error's wording, what an index may be), the tests say which gives which.
+TORCH_MAJOR = int(torch.__version__.split(".")[0])
+
 
 def captured(v):
     """The exact fraction a float is captured as: trunc(v * 2^52) / 2^52."""
@@ -106,6 +110,12 @@ def setup_literal(name):
         if isinstance(node, ast.Assign) and any(isinstance(t, ast.Name) and t.id == name for t in node.targets):
             return ast.literal_eval(node.value)
     raise LookupError(f"setup.py has no literal {name}")
+
+
+def build_flags(name):
+    """setup.py's flag list `name` with the language standard it picks for the
+    torch imported here."""
+    return [setup_literal("cxx_standard")[TORCH_MAJOR]] + setup_literal(name)
 
 
 # Nested lists of fractions <-> tensors, read back here by CRT.

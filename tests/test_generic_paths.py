@@ -1,9 +1,12 @@
 """The host paths and the generic paths other devices take agree bit for bit:
 every case of path_cases.py runs here and in a child process with
 KALVEX_GENERIC_PATHS flipped.  This catches what the suite's expectations leave
-open (approximations, values stored for out-of-range floats).  Values made
-afresh on a device share one basis tensor there."""
+open (approximations, values stored for out-of-range floats).  With
+KALVEX_OTHER_TORCH naming the results path_cases.py wrote under another torch
+(CI: Debian's 1.13 for the run on pip's torch 2), every case must agree with
+those too.  Values made afresh on a device share one basis tensor there."""
 import os
+import pickle
 import subprocess
 import sys
 
@@ -30,7 +33,8 @@ def other_paths(tmp_path_factory):
     done = subprocess.run([sys.executable, os.path.join(HERE, "path_cases.py"), str(path), "cpu"], env=env,
                           capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stderr[-3000:]
-    return torch.load(path)
+    with open(path, "rb") as f:
+        return pickle.load(f)["cases"]
 
 
 @pytest.fixture(scope="module")
@@ -47,6 +51,34 @@ def test_only_the_refusals_raise(other_paths):
     # A case that fails for an unintended reason would compare nothing but its message.
     raised = {name for name, result in other_paths.items() if isinstance(result, tuple) and result[:1] == ("raises",)}
     assert raised == path_cases.REFUSED
+
+
+@pytest.mark.skipif(not os.environ.get("KALVEX_OTHER_TORCH"), reason="KALVEX_OTHER_TORCH names no results to compare")
+@pytest.mark.parametrize("name", CASES)
+def test_results_are_identical_under_another_torch(name, these_paths):
+    with open(os.environ["KALVEX_OTHER_TORCH"], "rb") as f:
+        other = pickle.load(f)
+    assert other["cases"].keys() == these_paths.keys()
+    mine, theirs = path_cases.outcome(these_paths[name]), other["cases"][name]
+    if name in path_cases.TORCH_DEPENDENT and other["torch"].split(".")[0] != torch.__version__.split(".")[0]:
+        assert mine != theirs and [mine[:1], theirs[:1]].count(("raises",)) == 1
+        return
+    if name in path_cases.ROUNDED_BY_TORCH:
+        approximations = [], []
+        mine, theirs = (without_approximations(o, found) for o, found in zip((mine, theirs), approximations))
+        assert len(approximations[0]) == len(approximations[1])
+        for a, b in zip(*approximations):
+            assert torch.allclose(a, b, rtol=1e-6, atol=0), "beyond float32 rounding"
+    assert mine == theirs, f"torch {torch.__version__} and torch {other['torch']} differ"
+
+
+def without_approximations(outcome, found):
+    """The outcome with the approximation of every ModularTensor left out; those go to `found` as float32."""
+    if isinstance(outcome, tuple) and outcome[:1] == ("ModularTensor",):
+        if outcome[4] is not None:
+            found.append(torch.tensor(outcome[4][3], dtype=torch.int32).view(torch.float32))
+        return outcome[:4] + (None,) + outcome[5:]
+    return tuple(without_approximations(o, found) for o in outcome) if isinstance(outcome, tuple) else outcome
 
 
 def test_values_made_afresh_share_one_basis_and_results_keep_their_operands(device):

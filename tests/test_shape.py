@@ -10,7 +10,8 @@ import numpy as np
 import pytest
 import torch
 
-from support import P, leaves_and_shape, nest, pairs_of, random_fractions, tensor_of, transposed, values_of
+from support import (TORCH_MAJOR, P, leaves_and_shape, nest, pairs_of, random_fractions, tensor_of, transposed,
+                     values_of)
 from varnix.orvo.kalvex import ModularTensor as MT
 
 def unreduced_pairs(shape, seed):
@@ -48,7 +49,9 @@ LIKE_TORCH = {
     # A shape-() tensor follows torch's rules for zero-dimensional tensors.
     (): [lambda t: t.transpose(0, -1), lambda t: t.squeeze(0), lambda t: t.unsqueeze(-1), lambda t: t.flatten(),
          lambda t: t.gather(0, index([0, 0, 0])), lambda t: t.gather(-1, index(0)),
-         lambda t: t.index_select(0, index([0, 0, 0])), lambda t: t.reshape(1, 1)],
+         lambda t: t.index_select(0, index([0])), lambda t: t.reshape(1, 1)]
+        # torch 1.13 picks the one value for any number of indices; torch 2 refuses more than one (below).
+        + [lambda t: t.index_select(0, index([0, 0, 0]))] * (TORCH_MAJOR == 1),
 }
 
 
@@ -92,17 +95,36 @@ def test_axes_out_of_range_never_reach_the_prime_axis(approx, device):
 
 @pytest.mark.parametrize("call, error, match", [
     *[(lambda x, a=a: x.reshape(a), RuntimeError, "is invalid for input of size") for a in (4, ())],
-    *[(lambda x, a=a: x.reshape(*a), TypeError, "must be tuple of") for a in ((3.0, 2), ("3", 2), ([3], 2), (2**70,))],
+    *[(lambda x, a=a: x.reshape(*a), TypeError, "must be tuple of") for a in ((3.0, 2), ("3", 2), ([3], 2))],
+    # A size beyond int64: "must be tuple of SymInts, but found element of type int at pos 2" from torch 1.13,
+    # "failed to unpack the object at pos 2 with error "Overflow when unpacking long long ..." from torch 2.
+    (lambda x: x.reshape(2**70), TypeError, "must be tuple of" if TORCH_MAJOR == 1 else "Overflow when unpacking"),
     (lambda x: x.flatten(1, 0), RuntimeError, "start_dim cannot come after end_dim"),
-    (lambda x: x.gather(1, index([0], [1], dtype=torch.int32)), RuntimeError, "int64"),
     (lambda x: x.gather(1, index([3], [0])), RuntimeError, "out of bounds"),
-    (lambda x: x.index_select(0, index([2])), (IndexError, RuntimeError), ""),  # the type depends on torch
-    (lambda x: x.gather(1, [[0], [1]]), AttributeError, ""),
-    (lambda x: x.sum().reshape(()).gather(0, index([1])), RuntimeError, ""),
+    (lambda x: x.index_select(0, index([2])), (IndexError, RuntimeError), None),  # the type depends on torch
+    (lambda x: x.gather(1, [[0], [1]]), AttributeError, None),
+    (lambda x: x.sum().reshape(()).gather(0, index([1])), RuntimeError, None),
+    # An int32 index: torch 1.13's gather refuses it; torch 2's takes it (checked below).
+    *[(lambda x: x.gather(1, index([0], [1], dtype=torch.int32)), RuntimeError, "Expected dtype int64 for index")]
+    * (TORCH_MAJOR == 1),
+    # Several indices into a shape-() tensor: torch 1.13 picks its one value (above); torch 2 refuses.
+    *[(lambda x: x.sum().reshape(()).index_select(0, index([0, 0, 0])), RuntimeError,
+       r"^index_select\(\): Index to scalar can have only 1 value, got 3 value\(s\)$")] * (TORCH_MAJOR >= 2),
 ])
 def test_torch_errors_pass_through(call, error, match, device):
     with pytest.raises(error, match=match):
         call(tensor_of(random_fractions((2, 3), 13), device))
+
+
+@pytest.mark.skipif(TORCH_MAJOR == 1, reason="torch 1.13's gather refuses an int32 index (test above)")
+@pytest.mark.parametrize("approx", [True, False])
+def test_gather_takes_an_int32_index_where_torch_does(approx, device):
+    x = tensor_of(random_fractions((2, 3), 14), device, approx)
+    picks = [[2, 0, 0], [1, 1, 2]]
+    wide, narrow = x.gather(1, index(*picks)), x.gather(1, index(*picks, dtype=torch.int32))
+    assert values_of(narrow) == values_of(wide) and torch.equal(narrow.num, wide.num)
+    assert torch.equal(narrow.denom, wide.denom)
+    assert torch.equal(narrow._approx, wide._approx) if approx else narrow._approx is None
 
 
 def fraction_matmul(a, b):

@@ -9,6 +9,7 @@
 
 #include "core/checks.h"
 #include "core/paths.h"
+#include "core/torch_compat.h"
 #include "functional/chain_value.h"
 #include "functional/input_value.h"
 #include "functional/tensor_chain.h"
@@ -62,11 +63,11 @@ int64_t captured_bits(const BigInt& m) {
 // decisions]); an element with neither a usable view nor a readable value
 // has no starting point.
 at::Tensor seed(const RationalTensor& a, const at::Tensor& a_float, at::IntArrayRef shape) {
-  at::Tensor x0 = at::sqrt(at::clamp_min(a_float, kSeedFloor));
+  at::Tensor x0 = correctly_rounded_sqrt(at::clamp_min(a_float, kSeedFloor));
   const ExactDoubles exact = undecided_values(a, a_float);
   if (!exact.positions.empty()) {
     // Values at or below the floor start where the view's own clamp would.
-    const double floor_seed = at::sqrt(at::clamp_min(at::zeros({}, a_float.options()), kSeedFloor)).item<double>();
+    const double floor_seed = correctly_rounded_sqrt(at::clamp_min(at::zeros({}, a_float.options()), kSeedFloor)).item<double>();
     at::Tensor roots = at::empty({static_cast<int64_t>(exact.values.size())}, at::TensorOptions().dtype(at::kDouble));
     double* r = roots.data_ptr<double>();
     for (size_t k = 0; k < exact.values.size(); ++k)
