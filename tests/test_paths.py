@@ -1,6 +1,6 @@
 """Each distinct code path of the operators and reductions, checked by value.
 
-The arithmetic kernels walk contiguous rows directly (with streaming stores
+The arithmetic kernels walk contiguous rows directly (split across threads
 for large results) and go through an iterator for broadcast or strided
 operands; the sum reduces chunks of 64 on the host; large work runs with the
 interpreter lock released.  Expectations come from the literal formulas in
@@ -45,9 +45,9 @@ VIEW_CASES = {
     "strided against broadcast": (((5, 6), lambda t, k: t[(slice(None),) * k + (slice(1, None, 2), slice(0, 6, 3))]),
                                   ((1, 2), SAME)),
     "large broadcast": (((300, 1), SAME), ((1, 230), SAME)),
-    # Two int64 [20, n] outputs reach the 8 MiB threshold of streaming stores
-    # from n = 26215 on; an odd length leaves every other row start unaligned.
-    "streaming stores": (((40_001,), SAME), ((40_001,), SAME)),
+    # Long rows, split into blocks; an odd length leaves every other row
+    # start unaligned.
+    "long odd rows": (((40_001,), SAME), ((40_001,), SAME)),
 }
 
 

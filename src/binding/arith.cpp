@@ -1,7 +1,7 @@
 // The arithmetic operators: operand handling as Python sees it (numbers,
 // duck-typed operands, which attributes are read and when), then the core.
 #include "binding/bodies.h"
-#include "binding/errors.h"
+#include "binding/exception_boundary.h"
 #include "binding/instance.h"
 #include "binding/ints.h"
 #include "binding/known_sizes.h"

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string>
 
-#include "binding/errors.h"
+#include "binding/exception_boundary.h"
 
 namespace kalvex::py {
 

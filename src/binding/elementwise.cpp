@@ -2,7 +2,7 @@
 // slots and methods each reads (a subclass's own to_float, __eq__ and pow are
 // honoured), then the core.
 #include "binding/bodies.h"
-#include "binding/errors.h"
+#include "binding/exception_boundary.h"
 #include "binding/instance.h"
 #include "binding/ints.h"
 #include "binding/known_sizes.h"

@@ -1,6 +1,6 @@
 // Module functions that capture float tensors or forward to a method.
 #include "binding/bodies.h"
-#include "binding/errors.h"
+#include "binding/exception_boundary.h"
 #include "binding/instance.h"
 
 namespace kalvex::py::body {

@@ -2,7 +2,7 @@
 
 #include <structmember.h>
 
-#include "binding/errors.h"
+#include "binding/exception_boundary.h"
 #include "binding/known_sizes.h"
 #include "binding/tensors.h"
 

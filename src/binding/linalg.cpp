@@ -4,7 +4,7 @@
 #include <ATen/ATen.h>
 
 #include "binding/bodies.h"
-#include "binding/errors.h"
+#include "binding/exception_boundary.h"
 #include "binding/instance.h"
 #include "binding/known_sizes.h"
 #include "binding/tensors.h"

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "binding/callable.h"
-#include "binding/errors.h"
+#include "binding/exception_boundary.h"
 #include "binding/instance.h"
 #include "binding/members.h"
 #include "binding/tensors.h"

@@ -1,6 +1,6 @@
 // Reading values back: exact fractions, simplified tensors, decimals, floats.
 #include "binding/bodies.h"
-#include "binding/errors.h"
+#include "binding/exception_boundary.h"
 #include "binding/instance.h"
 #include "binding/ints.h"
 #include "binding/known_sizes.h"

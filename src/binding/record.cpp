@@ -1,6 +1,6 @@
 // The record: __init__, shape, repr, and the class-method constructors.
 #include "binding/bodies.h"
-#include "binding/errors.h"
+#include "binding/exception_boundary.h"
 #include "binding/instance.h"
 #include "binding/ints.h"
 #include "binding/known_sizes.h"

@@ -1,6 +1,6 @@
 // Sums, dot products and matrix products.
 #include "binding/bodies.h"
-#include "binding/errors.h"
+#include "binding/exception_boundary.h"
 #include "binding/instance.h"
 #include "binding/known_sizes.h"
 #include "binding/operands.h"

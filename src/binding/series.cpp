@@ -1,6 +1,6 @@
 // The Taylor series and Newton's square root, as module functions.
 #include "binding/bodies.h"
-#include "binding/errors.h"
+#include "binding/exception_boundary.h"
 #include "binding/instance.h"
 #include "binding/series.h"
 #include "binding/tensors.h"

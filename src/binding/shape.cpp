@@ -1,7 +1,7 @@
 // Indexing, shape operations and ordering: argument forms as Python sees
 // them (reshape's shapes, index tensors, torch's flags), then the core.
 #include "binding/bodies.h"
-#include "binding/errors.h"
+#include "binding/exception_boundary.h"
 #include "binding/instance.h"
 #include "binding/tensors.h"
 #include "core/basis.h"

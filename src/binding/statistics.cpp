@@ -1,6 +1,6 @@
 // Statistics and running values: norm, var, std, prod, cumsum, cumprod.
 #include "binding/bodies.h"
-#include "binding/errors.h"
+#include "binding/exception_boundary.h"
 #include "binding/instance.h"
 #include "binding/ints.h"
 #include "binding/series.h"

@@ -416,14 +416,14 @@ class RowOrder {
 
 // Over row[0 .. length): whether some key is 0 or not finite, and how many
 // equal `edge`.  Branch-free, so that it vectorizes.
-struct RowScan {
+struct KeyScan {
   bool special;
   int64_t equal;
 };
 template <typename T>
-inline RowScan scan_row_of(const T* row, int64_t length, T edge) {
+inline KeyScan scan_keys_of(const T* row, int64_t length, T edge) {
   constexpr T kLargest = std::numeric_limits<T>::max();
-  RowScan out{false, 0};
+  KeyScan out{false, 0};
   constexpr int64_t kChunk = int64_t{1} << 30;  // int32 counts per chunk
   for (int64_t start = 0; start < length; start += kChunk) {
     const int64_t end = std::min(length, start + kChunk);
@@ -438,8 +438,8 @@ inline RowScan scan_row_of(const T* row, int64_t length, T edge) {
   }
   return out;
 }
-KALVEX_CLONES RowScan scan_row(const float* row, int64_t length, float edge) { return scan_row_of(row, length, edge); }
-KALVEX_CLONES RowScan scan_row(const double* row, int64_t length, double edge) { return scan_row_of(row, length, edge); }
+KALVEX_CLONES KeyScan scan_keys(const float* row, int64_t length, float edge) { return scan_keys_of(row, length, edge); }
+KALVEX_CLONES KeyScan scan_keys(const double* row, int64_t length, double edge) { return scan_keys_of(row, length, edge); }
 
 // Appends slots j and j + 1 of `row`, a tied pair, to the row-major (row,
 // slot) list `rc`; a run's shared members are listed once.
@@ -767,7 +767,7 @@ bool topk_undecided(const at::Tensor& key, const at::Tensor& keys, int64_t dim, 
       const scalar_t* top = picked.data_ptr<scalar_t>() + r * k;
       int64_t chosen_equal = 0;
       for (int64_t j = 0; j < k; ++j) chosen_equal += top[j] == top[k - 1];
-      const RowScan scan = scan_row(wide.data_ptr<scalar_t>() + r * length, length, top[k - 1]);
+      const KeyScan scan = scan_keys(wide.data_ptr<scalar_t>() + r * length, length, top[k - 1]);
       undecided = scan.special || scan.equal > chosen_equal;
     }
   });

@@ -66,7 +66,6 @@ class FractionReader {
   void read(const int64_t* num, int64_t num_stride, const int64_t* den, int64_t den_stride, size_t count,
             const BitBounds& bounds);
 
-  Reading reading() const { return reading_; }
   // Whether the last reading is the value itself.
   bool readable() const { return reading_ != Reading::Unreadable; }
 

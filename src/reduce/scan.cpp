@@ -94,7 +94,6 @@ RowScan scan_by_rows(int64_t rows, int64_t n, const int64_t* primes, std::vector
   scan.zero_in_every_row = rows > 0;
   for (const RowTotals& t : totals) {
     scan.common_denominator &= t.differing == 0;
-    scan.zero_denominator |= t.zeros != 0;
     scan.zero_in_every_row &= t.zeros != 0;
   }
   return scan;
@@ -121,7 +120,6 @@ std::vector<int64_t> host_column(const at::Tensor& t) {
 // Denominators known from their column: shared by every element.
 void set_denominators(RowScan& scan, std::vector<int64_t> column) {
   scan.common_denominator = true;
-  scan.zero_denominator = std::any_of(column.begin(), column.end(), [](int64_t d) { return d == 0; });
   scan.zero_in_every_row = !column.empty() && std::all_of(column.begin(), column.end(), [](int64_t d) { return d == 0; });
   scan.denominators = std::move(column);
 }
@@ -215,15 +213,16 @@ RowScan scan_fractions(const at::Tensor& num, const at::Tensor& den, const at::T
       scan_row(pn + r * n + start, pd + r * n + start, length, first[r], totals);
     });
   }
-  // Any device: a few whole-tensor operations and small copies to the host.
+  // Any device: a few whole-tensor operations; the flags and the first
+  // denominators come to the host in one copy, the numerator sums in another.
   RowScan scan;
   const at::Tensor first = den.slice(1, 0, 1);
-  scan.common_denominator = den.eq(first).all().item<bool>();
-  const at::Tensor zeros_per_row = den.eq(0).any(1);
-  scan.zero_denominator = zeros_per_row.any().item<bool>();
-  scan.zero_in_every_row = zeros_per_row.all().item<bool>();
-  const at::Tensor host_first = first.reshape({-1}).cpu().contiguous();
-  scan.denominators.assign(host_first.data_ptr<int64_t>(), host_first.data_ptr<int64_t>() + rows);
+  const at::Tensor flags = at::stack({den.eq(first).all(), den.eq(0).any(1).all()}).to(at::kLong);
+  const at::Tensor host = at::cat({flags, first.reshape({-1}).to(at::kLong)}).cpu().contiguous();
+  const int64_t* h = host.data_ptr<int64_t>();
+  scan.common_denominator = h[0] != 0;
+  scan.zero_in_every_row = h[1] != 0;
+  scan.denominators.assign(h + 2, h + 2 + rows);
   scan.numerator_sums = numerator_sums_on_device(num, primes);
   return scan;
 }

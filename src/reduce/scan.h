@@ -14,7 +14,6 @@ struct RowScan {
   std::vector<int64_t> numerator_sums;  // per prime, modulo it
   std::vector<int64_t> denominators;    // per prime, the first element's
   bool common_denominator = true;       // every element has that denominator
-  bool zero_denominator = false;        // some denominator residue is 0
   bool zero_in_every_row = false;       // every row holds a zero denominator residue
 };
 

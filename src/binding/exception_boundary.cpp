@@ -1,4 +1,4 @@
-#include "binding/errors.h"
+#include "binding/exception_boundary.h"
 
 #include <c10/util/Exception.h>
 
