@@ -75,6 +75,8 @@ MEMBER_DOCS = {
     "argsort": "Return indices that would sort the tensor.", "topk": doc("Return top k elements and their indices."),
     "contiguous": "The same values with contiguous residues and approximation (self when they already are).",
     "clone": "A copy of the values in storage of its own.",
+    "__reduce_ex__": "Pickling: the residues together with the sizes of their integers.",
+    "_restore": "A pickled instance rebuilt, with the sizes of its integers.",
 }
 
 FUNCTION_DOCS = {

@@ -3,7 +3,10 @@ an OverflowError, never read as another value; approximations stay close to
 the exact value either way; captured floats and raw residue records read as
 what they stand for.  Expectations come from fractions.Fraction, Python's %
 and plain integers."""
+import copy
+import io
 import math
+import pickle
 from fractions import Fraction
 
 import pytest
@@ -322,6 +325,38 @@ class TestBoundsAcrossPython:
         for b in beyond:
             with pytest.raises(OverflowError):
                 b.to_rational()
+
+    def test_pickle_deepcopy_and_save_keep_what_is_readable(self, device):
+        h, _ = running_harmonic(300, device)  # beyond the range: unreadable
+        big = MT.from_fraction(2**600, 3**300, (2,), device)  # in range by its bounds only
+        raw = MT(torch.full((kx.N_PRIMES, 2), -1, dtype=torch.int64).to(device), torch.ones(kx.N_PRIMES, 2, dtype=torch.int64).to(device))
+
+        def save_load(t):
+            buffer = io.BytesIO()
+            torch.save(t, buffer)
+            buffer.seek(0)
+            return torch.load(buffer, weights_only=False)
+
+        for round_trip in (lambda t: pickle.loads(pickle.dumps(t)), copy.deepcopy, copy.copy, save_load):
+            h2, big2, raw2 = round_trip(h), round_trip(big), round_trip(raw)
+            assert type(h2) is MT and h2.num.data_ptr() != 0
+            assert reading(h2) is None and h2.simplify() is h2
+            assert readings(big2) == [Fraction(2**600, 3**300)] * 2
+            assert readings(raw2) == readings(raw) == [-1, -1]
+            assert torch.equal(h2.num, h.num) and torch.equal(h2._approx, h._approx)
+
+    def test_subclasses_pickle_as_objects_do(self, device):
+        class Tagged(MT):
+            pass
+
+        globals()["Tagged"] = Tagged  # pickle finds classes by name
+        Tagged.__qualname__ = "Tagged"
+        try:
+            t = Tagged(*(MT.from_fraction(3, 7, (2,), device).__getattribute__(f) for f in ("num", "denom")))
+            t2 = pickle.loads(pickle.dumps(t))
+            assert type(t2) is Tagged and readings(t2) == [Fraction(3, 7)] * 2
+        finally:
+            del globals()["Tagged"]
 
     def test_values_known_in_range_keep_reading(self, device):
         big = MT.from_fraction(2**600, 3**300, (2,), device)

@@ -84,6 +84,8 @@ KALVEX_BODY(argsort);
 KALVEX_BODY(topk);
 KALVEX_BODY(contiguous);
 KALVEX_BODY(clone);
+KALVEX_BODY(reduce_ex);
+KALVEX_BODY(restore);
 
 // linear algebra
 KALVEX_BODY(trace);

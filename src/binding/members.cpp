@@ -192,6 +192,11 @@ const std::vector<FunctionDef>& class_members() {
        "The same values with contiguous residues and approximation (self when they already are).",
        body::contiguous},
       {"clone", Kind::Method, {self}, kSelfType, "A copy of the values in storage of its own.", body::clone},
+      {"__reduce_ex__", Kind::Method, {self, int_param("protocol")}, nullptr,
+       "Pickling: the residues together with the sizes of their integers.", body::reduce_ex},
+      {"_restore", Kind::ClassMethod,
+       {cls, {"num", kTensor}, {"denom", kTensor}, {"primes", kTensor}, {"approx"}, {"bounds", kTuple, Check::Tuple}}, kSelfType,
+       "A pickled instance rebuilt, with the sizes of its integers.", body::restore},
   };
   return members;
 }
