@@ -77,7 +77,8 @@ at::Tensor seed(const RationalTensor& a, const at::Tensor& a_float, at::IntArray
     x0 = x0.to(at::kDouble).contiguous();
     x0.view({-1}).index_put_({where.to(x0.device())}, roots.to(x0.device()));
   }
-  if (at::isFloatingType(x0.scalar_type()) && !at::isfinite(x0).all().item<bool>())
+  // Only an element left unread can have kept a seed that is not finite.
+  if (!exact.complete && at::isFloatingType(x0.scalar_type()) && !at::isfinite(x0).all().item<bool>())
     fail(ErrorKind::Overflow, kUnreadableMessage);
   int64_t count = 1;
   for (int64_t s : shape) count *= s;

@@ -52,7 +52,7 @@ std::shared_ptr<const CrtBasis> build_basis(const int64_t* primes, size_t count)
     return p > (int64_t{1} << 20) && p < (int64_t{1} << 31);
   });
   if (all_sized)
-    for (size_t i = 0; i < count; ++i) basis->reciprocals.push_back(1.0 / static_cast<double>(primes[i]));
+    for (size_t i = 0; i < count; ++i) basis->moduli.emplace_back(primes[i]);
   return basis;
 }
 
@@ -99,25 +99,12 @@ bool small_integer(const CrtBasis& basis, const int64_t* residues, int64_t strid
   const size_t n = basis.primes.size();
   if (!basis.garner || count < n) return false;
   const int64_t v = pair_integer(basis, residues[0], residues[stride]);
-  if (basis.reciprocals.empty()) {
-    for (size_t i = 2; i < n; ++i) {
-      const int64_t p = basis.primes[i];
-      if (floor_mod(v, p) != floor_mod(residues[static_cast<int64_t>(i) * stride], p)) return false;
-    }
-  } else {
-    // |v| < 2^61 and p > 2^20: the rounded quotient is within one of the
-    // true one, so v - q p lies in (-2p, 2p).
-    for (size_t i = 2; i < n; ++i) {
-      const int64_t p = basis.primes[i];
-      int64_t r = v - static_cast<int64_t>(static_cast<double>(v) * basis.reciprocals[i]) * p;
-      r += r < 0 ? p : 0;
-      r += r < 0 ? p : 0;
-      r -= r >= p ? p : 0;
-      r -= r >= p ? p : 0;
-      int64_t expected = residues[static_cast<int64_t>(i) * stride];
-      if (expected < 0 || expected >= p) expected = floor_mod(expected, p);
-      if (r != expected) return false;
-    }
+  for (size_t i = 2; i < n; ++i) {
+    const int64_t p = basis.primes[i];
+    int64_t expected = residues[static_cast<int64_t>(i) * stride];
+    if (expected < 0 || expected >= p) expected = floor_mod(expected, p);
+    const int64_t r = basis.moduli.empty() ? floor_mod(v, p) : reduce_int64(v, basis.moduli[i]);
+    if (r != expected) return false;
   }
   out = v;
   return true;

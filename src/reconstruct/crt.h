@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/bigint.h"
+#include "core/modmath.h"
 
 namespace kalvex {
 
@@ -22,10 +23,10 @@ struct CrtBasis {
   // A size bound (NOTE: [Size bounds]) at most log2(p0 p1 / 2): integers
   // known to be within it are read from their first two residues alone.
   int64_t pair_bound = -1;
-  // 1 / p per prime, for remainders by multiplication; set only when every
-  // prime is in (2^20, 2^31), where one rounding leaves the quotient off by
-  // at most one.
-  std::vector<double> reciprocals;
+  // Per prime, for remainders by multiplication (reduce_int64); set only
+  // when every prime is in (2^20, 2^31), where the quotient estimate is
+  // within one of the true one.
+  std::vector<Modulus> moduli;
 };
 
 // The constants of the basis primes[0 .. count).  Throws a Value error when a

@@ -211,6 +211,9 @@ class ElementValues {
     return s;
   }
 
+  // n / d (d != 0, both below 2^61 in magnitude) with a positive denominator.
+  static Slot small(int64_t n, int64_t d) { return d > 0 ? Slot{Kind::Small, n, d, -1} : Slot{Kind::Small, -n, -d, -1}; }
+
   Slot read(int64_t k) {
     if (exactly_zero(k)) return {Kind::Small, 0, 1, -1};  // 0/1 as made
     if (pair_only_) {
@@ -218,15 +221,12 @@ class ElementValues {
       const int64_t* d = den_.data_ptr<int64_t>() + k;
       const int64_t num = pair_integer(*basis_, n[0], n[count_]), den = pair_integer(*basis_, d[0], d[count_]);
       if (den == 0) return {Kind::None, 0, 1, -1};
-      return den > 0 ? Slot{Kind::Small, num, den, -1} : Slot{Kind::Small, -num, -den, -1};
+      return small(num, den);
     }
     reader_->read(num_.data_ptr<int64_t>() + k, count_, den_.data_ptr<int64_t>() + k, count_,
                   static_cast<size_t>(rows_), bits_);
     if (!reader_->readable() || reader_->den().sign() == 0) return {Kind::None, 0, 1, -1};
-    if (reader_->small()) {  // both halves below 2^61 in magnitude
-      const int64_t n = reader_->small_num(), d = reader_->small_den();
-      return d > 0 ? Slot{Kind::Small, n, d, -1} : Slot{Kind::Small, -n, -d, -1};
-    }
+    if (reader_->small()) return small(reader_->small_num(), reader_->small_den());
     values_.emplace_back();
     mpq_ptr out = values_.back().get();
     mpz_set(mpq_numref(out), reader_->num().get());
@@ -776,7 +776,11 @@ bool topk_undecided(const at::Tensor& key, const at::Tensor& keys, int64_t dim, 
 
 ExactDoubles undecided_values(const RationalTensor& x, const at::Tensor& view) {
   ExactDoubles out;
-  if (view.numel() == 0 || !can_refine(x, view)) return out;
+  if (view.numel() == 0) return out;
+  if (!can_refine(x, view)) {
+    out.complete = false;
+    return out;
+  }
   const std::vector<int64_t> positions = host_positions(special_views(view));
   if (positions.empty()) return out;
   ElementValues values(x, positions);
@@ -784,6 +788,8 @@ ExactDoubles undecided_values(const RationalTensor& x, const at::Tensor& view) {
     if (mpq_srcptr v = values.value(static_cast<int64_t>(k))) {
       out.positions.push_back(positions[k]);
       out.values.push_back(nearest_double(v));
+    } else {
+      out.complete = false;
     }
   }
   return out;

@@ -65,6 +65,7 @@ bool topk_undecided(const at::Tensor& key, const at::Tensor& keys, int64_t dim, 
 struct ExactDoubles {
   std::vector<int64_t> positions;
   std::vector<double> values;
+  bool complete = true;  // false where some undecided element may be left unread
 };
 ExactDoubles undecided_values(const RationalTensor& x, const at::Tensor& view);
 
