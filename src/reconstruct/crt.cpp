@@ -89,8 +89,8 @@ int64_t pair_integer(const CrtBasis& basis, int64_t r0, int64_t r1) {
   r0 = floor_mod(r0, p0);
   int64_t t = floor_mod(r1, p1) - r0 % p1;
   if (t < 0) t += p1;
-  t = static_cast<int64_t>(static_cast<unsigned __int128>(t) * static_cast<uint64_t>(basis.inv01) %
-                           static_cast<uint64_t>(p1));
+  // Both factors are below p1 < 2^31: the product fits 64 bits.
+  t = static_cast<int64_t>(static_cast<uint64_t>(t) * static_cast<uint64_t>(basis.inv01) % static_cast<uint64_t>(p1));
   const int64_t v = r0 + p0 * t;  // in [0, p0 p1)
   return v > basis.p01 / 2 ? v - basis.p01 : v;
 }

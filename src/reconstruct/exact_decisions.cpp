@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <deque>
 #include <functional>
 #include <limits>
 #include <type_traits>
@@ -18,6 +17,7 @@
 #include "core/paths.h"
 #include "core/simd.h"
 #include "reconstruct/crt.h"
+#include "reconstruct/element_values.h"
 #include "reconstruct/host_residues.h"
 #include "reconstruct/rational.h"
 #include "reconstruct/scalar.h"
@@ -36,12 +36,6 @@ std::vector<int64_t> host_positions(const at::Tensor& mask) {
   const at::Tensor positions = at::nonzero(mask.reshape({-1})).reshape({-1}).cpu().contiguous();
   const int64_t* p = positions.data_ptr<int64_t>();
   return std::vector<int64_t>(p, p + positions.numel());
-}
-
-at::Tensor index_tensor(const std::vector<int64_t>& values, at::Device device) {
-  at::Tensor t = at::empty({static_cast<int64_t>(values.size())}, at::TensorOptions().dtype(at::kLong));
-  std::copy(values.begin(), values.end(), t.data_ptr<int64_t>());
-  return device.is_cpu() ? t : t.to(device);
 }
 
 // The number of elements x holds, its residue halves broadcast together.
@@ -82,168 +76,6 @@ at::Tensor torch_compare(const at::Tensor& a, double b, Order op) {
   }
   return at::Tensor();
 }
-
-// The exact values of chosen elements of x: their residues copied to the
-// host in one transfer, each read on first use.
-class ElementValues {
- public:
-  ElementValues(const RationalTensor& x, const std::vector<int64_t>& positions)
-      : bits_(x.bits), count_(static_cast<int64_t>(positions.size())) {
-    if (count_ == 0) return;
-    const auto sizes = at::infer_size(x.num.sizes(), x.denom.sizes());
-    const at::Tensor primes = host_int64(x.primes).reshape({-1}).contiguous();
-    basis_ = crt_basis(primes.data_ptr<int64_t>(), static_cast<size_t>(primes.numel()));
-    reader_ = std::make_unique<FractionReader>(*basis_);
-    // Integers known to be small are read from two residues each.
-    const int64_t all_rows = sizes[0];
-    pair_only_ = basis_->garner && all_rows >= 2 && bits_.num <= basis_->pair_bound && bits_.den <= basis_->pair_bound;
-    rows_ = pair_only_ ? 2 : all_rows;
-    // Flat positions as one index per axis: broadcast halves are read where
-    // they are, never written out whole.
-    std::vector<std::vector<int64_t>> axes(sizes.size() - 1, std::vector<int64_t>(positions.size()));
-    for (size_t k = 0; k < positions.size(); ++k) {
-      int64_t rest = positions[k];
-      for (size_t a = axes.size(); a-- > 0;) {
-        axes[a][k] = rest % sizes[a + 1];
-        rest /= sizes[a + 1];
-      }
-    }
-    // A half read where it lies: its broadcast axes (size 1) at index 0, its
-    // constant rows (stride 0) as they are.
-    auto pick = [&](const at::Tensor& half) {
-      at::Tensor t = half.dim() == static_cast<int64_t>(sizes.size()) && half.size(0) == all_rows ? half : half.expand(sizes);
-      t = t.narrow(0, 0, rows_);
-      if (host_paths(t) && t.scalar_type() == at::kLong) {
-        // Element by element: torch's index_select along an inner axis is
-        // slow on the CPU.
-        std::vector<int64_t> offsets(positions.size(), 0);
-        for (size_t a = 0; a < axes.size(); ++a) {
-          const int64_t axis = static_cast<int64_t>(a) + 1;
-          if (t.size(axis) == 1 || t.stride(axis) == 0) continue;
-          for (size_t k = 0; k < positions.size(); ++k) offsets[k] += axes[a][k] * t.stride(axis);
-        }
-        at::Tensor out = at::empty({rows_, count_}, at::TensorOptions().dtype(at::kLong));
-        const int64_t* base = t.data_ptr<int64_t>();
-        int64_t* dst = out.data_ptr<int64_t>();
-        for (int64_t r = 0; r < rows_; ++r) {
-          const int64_t* row = base + r * t.stride(0);
-          int64_t* into = dst + r * count_;
-          for (int64_t k = 0; k < count_; ++k) into[k] = row[offsets[static_cast<size_t>(k)]];
-        }
-        return out;
-      }
-      for (int64_t a = 1; a < t.dim(); ++a)
-        if (t.stride(a) == 0) t = t.narrow(a, 0, 1);  // a constant row (NOTE: [Constant rows])
-      c10::List<c10::optional<at::Tensor>> index;
-      index.push_back(c10::nullopt);
-      bool broadcast_only = true;
-      for (size_t a = 0; a < axes.size(); ++a) {
-        if (t.size(static_cast<int64_t>(a) + 1) == 1) {
-          index.push_back(at::zeros({count_}, at::TensorOptions().dtype(at::kLong).device(t.device())));
-        } else {
-          index.push_back(index_tensor(axes[a], t.device()));
-          broadcast_only = false;
-        }
-      }
-      if (broadcast_only) return host_int64(t.reshape({rows_, 1}).expand({rows_, count_})).contiguous();
-      if (axes.size() == 1) return host_int64(t.index_select(1, *index.get(1))).contiguous();
-      return host_int64(at::index(t, index)).contiguous();
-    };
-    num_ = pick(x.num);
-    den_ = pick(x.denom);
-    slots_.assign(static_cast<size_t>(count_), Slot{});
-  }
-
-  // Exactly 0: every numerator residue 0 with the numerator in range, and a
-  // denominator in range that is not 0.  No reconstruction needed.
-  bool exactly_zero(int64_t k) const {
-    if (!in_range(bits_)) return false;
-    const int64_t* n = num_.data_ptr<int64_t>() + k;
-    const int64_t* d = den_.data_ptr<int64_t>() + k;
-    bool zero = true, den_zero = true;
-    for (int64_t r = 0; r < rows_; ++r) {
-      zero = zero && n[r * count_] == 0;
-      den_zero = den_zero && d[r * count_] == 0;
-    }
-    return zero && !den_zero;
-  }
-
-  // Whether element k has a value (it can be read, its denominator is not 0).
-  bool has_value(int64_t k) { return slot(k).kind != Kind::None; }
-
-  // The value of element k in lowest terms; nullptr where it has none.
-  mpq_srcptr value(int64_t k) {
-    Slot& s = slot(k);
-    if (s.kind == Kind::None) return nullptr;
-    if (s.kind == Kind::Small) {
-      values_.emplace_back();
-      mpq_ptr out = values_.back().get();
-      mpz_set_si(mpq_numref(out), static_cast<long>(s.num));
-      mpz_set_si(mpq_denref(out), static_cast<long>(s.den));
-      mpq_canonicalize(out);
-      s = {Kind::Big, 0, 0, static_cast<int64_t>(values_.size()) - 1};
-    }
-    return values_[static_cast<size_t>(s.index)].get();
-  }
-
-  // The sign of value(i) - value(j), both of which exist.  Pairs of int64s
-  // compare by cross multiplication, without lowest terms.
-  int compare(int64_t i, int64_t j) {
-    const Slot &a = slot(i), &b = slot(j);
-    if (a.kind == Kind::Small && b.kind == Kind::Small) {
-      const __int128 left = static_cast<__int128>(a.num) * b.den, right = static_cast<__int128>(b.num) * a.den;
-      return (left > right) - (left < right);
-    }
-    return mpq_cmp(value(i), value(j));
-  }
-
- private:
-  enum class Kind : int8_t { Unread, None, Small, Big };
-  // A small value is num / den with den > 0; a big one is values_[index].
-  struct Slot {
-    Kind kind = Kind::Unread;
-    int64_t num = 0, den = 1, index = -1;
-  };
-
-  Slot& slot(int64_t k) {
-    Slot& s = slots_[static_cast<size_t>(k)];
-    if (s.kind == Kind::Unread) s = read(k);
-    return s;
-  }
-
-  // n / d (d != 0, both below 2^61 in magnitude) with a positive denominator.
-  static Slot small(int64_t n, int64_t d) { return d > 0 ? Slot{Kind::Small, n, d, -1} : Slot{Kind::Small, -n, -d, -1}; }
-
-  Slot read(int64_t k) {
-    if (exactly_zero(k)) return {Kind::Small, 0, 1, -1};  // 0/1 as made
-    if (pair_only_) {
-      const int64_t* n = num_.data_ptr<int64_t>() + k;
-      const int64_t* d = den_.data_ptr<int64_t>() + k;
-      const int64_t num = pair_integer(*basis_, n[0], n[count_]), den = pair_integer(*basis_, d[0], d[count_]);
-      if (den == 0) return {Kind::None, 0, 1, -1};
-      return small(num, den);
-    }
-    reader_->read(num_.data_ptr<int64_t>() + k, count_, den_.data_ptr<int64_t>() + k, count_,
-                  static_cast<size_t>(rows_), bits_);
-    if (!reader_->readable() || reader_->den().sign() == 0) return {Kind::None, 0, 1, -1};
-    if (reader_->small()) return small(reader_->small_num(), reader_->small_den());
-    values_.emplace_back();
-    mpq_ptr out = values_.back().get();
-    mpz_set(mpq_numref(out), reader_->num().get());
-    mpz_set(mpq_denref(out), reader_->den().get());
-    mpq_canonicalize(out);
-    return {Kind::Big, 0, 1, static_cast<int64_t>(values_.size()) - 1};
-  }
-
-  BitBounds bits_;
-  bool pair_only_ = false;
-  int64_t count_ = 0, rows_ = 0;  // rows_: the residue rows held (two when pair_only_)
-  at::Tensor num_, den_;
-  std::shared_ptr<const CrtBasis> basis_;
-  std::unique_ptr<FractionReader> reader_;
-  std::vector<Slot> slots_;
-  std::deque<BigRational> values_;
-};
 
 // Writes `values` at the flat `positions` of `t`, a tensor of its own.
 at::Tensor written(at::Tensor t, const std::vector<int64_t>& positions, const std::vector<double>& values) {
