@@ -68,8 +68,8 @@ def test_number_operands(device):
         a + float("nan")
     with pytest.raises(OverflowError):
         a * float("inf")
-    with pytest.raises(TypeError):
-        1 / a  # no reflected division
+    reflected = 1 / a
+    assert torch.equal(reflected.num, (MT.from_int(1, (3,), device) / a).num)
 
 
 def test_approximations(device):
@@ -86,14 +86,6 @@ def test_approximations(device):
         a + Duck()
     assert torch.equal((a + c)._approx, a._approx + c._approx) and torch.equal((-a)._approx, -a._approx)
     assert torch.equal((a / c)._approx, a._approx / (c._approx + 1e-30))
-
-
-@pytest.mark.parametrize("left, right", [((2, 3), (3,)), ((), (1,)), ((20,), ()), ((3, 1), ())])
-def test_different_ranks_are_refused(left, right, device):
-    a, b = frac(1, 2, device, left), frac(1, 3, device, right)
-    for op in list(OPS.values()) + [lambda x, y: x == y]:
-        with pytest.raises(RuntimeError, match=r"same number of dimensions.*\[.*\] and \[.*\]"):
-            op(a, b)
 
 
 def test_operands_missing_or_holding_the_wrong_things(device):

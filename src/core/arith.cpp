@@ -42,10 +42,10 @@ at::Tensor approx_with(const at::Tensor& a, const at::Tensor& b, F formula) {
 
 // One operator: its residue kernel, its float formula and its size bounds.
 template <typename Kernel, typename F>
-RationalTensor combine(const RationalTensor& x, const RationalTensor& y, F formula,
+RationalTensor combine(const RationalTensor& x_in, const RationalTensor& y_in, F formula,
                        BitBounds (*bounds)(const BitBounds&, const BitBounds&)) {
-  check_operands(x, y);
-  check_same_rank(x, y);
+  check_operands(x_in, y_in);
+  const auto [x, y] = with_common_rank(x_in, y_in);
   auto out = kernels::run(Kernel{}, {x.num, x.denom, y.num, y.denom}, prime_column(x.primes, x.num.dim()));
   c10::optional<at::Tensor> approx;
   if (x.approx && y.approx) approx = approx_with(*x.approx, *y.approx, formula);
@@ -73,12 +73,29 @@ auto with_operator(BinaryOp op, F&& f) {
 
 }  // namespace
 
-void check_same_rank(const RationalTensor& x, const RationalTensor& y) {
-  if (x.num.dim() == y.num.dim()) return;
-  std::ostringstream message;
-  message << "ModularTensor operands must have the same number of dimensions, got shapes " << x.shape() << " and "
-          << y.shape();
-  fail(ErrorKind::Runtime, message.str());
+namespace {
+
+RationalTensor with_leading_axes(const RationalTensor& x, int64_t count) {
+  if (count <= 0) return x;
+  RationalTensor out = x;
+  std::vector<int64_t> sizes = x.num.sizes().vec(), denom_sizes = x.denom.sizes().vec();
+  sizes.insert(sizes.begin() + 1, static_cast<size_t>(count), 1);
+  denom_sizes.insert(denom_sizes.begin() + 1, static_cast<size_t>(count), 1);
+  out.num = x.num.view(sizes);
+  out.denom = x.denom.view(denom_sizes);
+  if (x.approx && x.approx->dim() + 1 == x.num.dim()) {
+    std::vector<int64_t> approx_sizes = x.approx->sizes().vec();
+    approx_sizes.insert(approx_sizes.begin(), static_cast<size_t>(count), 1);
+    out.approx = x.approx->view(approx_sizes);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::pair<RationalTensor, RationalTensor> with_common_rank(const RationalTensor& x, const RationalTensor& y) {
+  const int64_t rank = std::max(x.num.dim(), y.num.dim());
+  return {with_leading_axes(x, rank - x.num.dim()), with_leading_axes(y, rank - y.num.dim())};
 }
 
 RationalTensor binary(BinaryOp op, const RationalTensor& x, const RationalTensor& y) {
@@ -104,9 +121,9 @@ RationalTensor negate(const RationalTensor& x) {
   return result;
 }
 
-at::Tensor equal(const RationalTensor& x, const RationalTensor& y) {
-  check_operands(x, y);
-  check_same_rank(x, y);
+at::Tensor equal(const RationalTensor& x_in, const RationalTensor& y_in) {
+  check_operands(x_in, y_in);
+  const auto [x, y] = with_common_rank(x_in, y_in);
   auto flags = kernels::run(EqualOp{}, {x.num, x.denom, y.num, y.denom}, prime_column(x.primes, x.num.dim()));
   return flags[0].all(0);
 }

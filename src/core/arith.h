@@ -2,13 +2,15 @@
 // Exact element-wise arithmetic.  Fractions are combined by cross
 // multiplication, residue by residue; nothing is reduced and no value is
 // inspected, so every result is exact modulo each prime.
+#include <utility>
+
 #include "core/rational_tensor.h"
 
 namespace kalvex {
 
 enum class BinaryOp { Add, Sub, Mul, Div };
 
-// x op y with broadcasting of operands of the same number of dimensions.
+// x op y with the user shapes broadcast as torch broadcasts them.
 // The approximation is combined when both operands carry one.
 RationalTensor binary(BinaryOp op, const RationalTensor& x, const RationalTensor& y);
 
@@ -23,8 +25,10 @@ RationalTensor negate(const RationalTensor& x);
 // where the cross products agree modulo every prime.
 at::Tensor equal(const RationalTensor& x, const RationalTensor& y);
 
-// Operands of different ranks would align the prime axis of one with a user
-// axis of the other: a Runtime error naming both shapes.
-void check_same_rank(const RationalTensor& x, const RationalTensor& y);
+// x and y with the one of lower rank given leading user axes of size 1 (its
+// residues after the prime axis, its approximation in front), so that their
+// user shapes broadcast as torch broadcasts tensors of different ranks.
+// Views; the sizes of the integers are kept.
+std::pair<RationalTensor, RationalTensor> with_common_rank(const RationalTensor& x, const RationalTensor& y);
 
 }  // namespace kalvex

@@ -8,9 +8,9 @@
 
 namespace kalvex {
 
-at::Tensor not_equal(const RationalTensor& x, const RationalTensor& y) {
-  check_operands(x, y);
-  check_same_rank(x, y);
+at::Tensor not_equal(const RationalTensor& x_in, const RationalTensor& y_in) {
+  check_operands(x_in, y_in);
+  const auto [x, y] = with_common_rank(x_in, y_in);
   auto flags = kernels::run(NotEqualOp{}, {x.num, x.denom, y.num, y.denom}, prime_column(x.primes, x.num.dim()));
   return flags[0].any(0);
 }
@@ -19,10 +19,10 @@ bool all_nonzero(const at::Tensor& num) { return at::ne(num, 0).any(0).all().ite
 
 bool any_nonzero(const at::Tensor& num) { return at::ne(num, 0).any().item<bool>(); }
 
-RationalTensor select(const at::Tensor& condition, const RationalTensor& x, const RationalTensor& y) {
-  check_residues(x);
-  check_residues(y);
-  check_same_rank(x, y);
+RationalTensor select(const at::Tensor& condition, const RationalTensor& x_in, const RationalTensor& y_in) {
+  check_residues(x_in);
+  check_residues(y_in);
+  const auto [x, y] = with_common_rank(x_in, y_in);
   const at::Tensor expanded = condition.unsqueeze(0).expand_as(x.num);
   at::Tensor num, denom;
   if (condition.scalar_type() == at::kBool) {

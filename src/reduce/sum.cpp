@@ -308,8 +308,9 @@ RationalTensor sum_dim(const RationalTensor& x, int64_t dim) {
   return result;
 }
 
-RationalTensor dot(const RationalTensor& x, const RationalTensor& y) {
-  check_operands(x, y);
+RationalTensor dot(const RationalTensor& x_in, const RationalTensor& y_in) {
+  check_operands(x_in, y_in);
+  const auto [x, y] = with_common_rank(x_in, y_in);
   // Products that share a denominator (those of float-captured vectors do) are
   // summed in the scan that forms them, without materialising them.
   const auto scan = scan_products(x, y);
