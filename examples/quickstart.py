@@ -34,6 +34,7 @@ assert Fraction(*dot.to_rational()) == sum(Fraction(u) * Fraction(v) for u, v in
 
 # Values are stored as residues modulo 20 primes, beside a float32 view.
 third = ModularTensor.from_fraction(-1, 3, (2, 3), device)
-print(third, "residues:", tuple(third.num.shape))
+print(repr(third), "residues:", tuple(third.num.shape))
+print(third)                                        # the values: -1/3 in every place
 print("1/3 + 1/6 =", Fraction(*(ModularTensor.from_fraction(1, 3, (), device)
                                  + ModularTensor.from_fraction(1, 6, (), device)).to_rational()))

@@ -72,8 +72,7 @@ def test_repr(device):
     shown = {"cpu": "cpu", "cuda": "cuda:0"}[device]
     assert repr(MT.from_int(5, (), device)) == f"ModularTensor(shape=torch.Size([]), device={shown})"
     x = MT.zeros((2, 3), device)
-    assert repr(x) == f"ModularTensor(shape=torch.Size([2, 3]), device={shown})" == str(x)
-    assert "__str__" not in MT.__dict__
+    assert repr(x) == f"ModularTensor(shape=torch.Size([2, 3]), device={shown})"
     x.device = "somewhere"
     assert repr(x) == "ModularTensor(shape=torch.Size([2, 3]), device=somewhere)"
     meta = torch.empty((20, 2), dtype=torch.int64, device="meta")

@@ -13,23 +13,6 @@ namespace kalvex::py::body {
 
 namespace {
 
-bool is_number(PyObject* obj) { return PyLong_Check(obj) || PyFloat_Check(obj); }
-
-// A number becomes the constant int(number)/1 with the shape and device of self.
-Ref constant_like(PyObject* self, PyObject* number) {
-  Ref integer = Ref::checked(PyNumber_Long(number));
-  const std::vector<int64_t> shape = user_shape(self);
-  const at::Device device = instance_device(self);
-  prepare_device(device);
-  ExactInt one;
-  one.value = 1;
-  return make_instance(exact_fraction(exact_int(integer.get()), one, shape, device));
-}
-
-Ref operand(PyObject* self, PyObject* other) {
-  return is_number(other) ? constant_like(self, other) : Ref::borrow(other);
-}
-
 // The residues of self, then of the other operand in the order the formula
 // reads them (the denominator first, except for *), then the approximations:
 // the other one only when self has one.
@@ -89,10 +72,18 @@ PyObject* rmul(PyObject* const* args) { return call_own(args[0], "__mul__", Bina
 PyObject* rsub(PyObject* const* args) {
   PyObject* self = args[0];
   PyObject* other = args[1];
-  if (!is_number(other)) return Ref::checked(PyObject_CallMethod(other, "__sub__", "O", self)).release();
-  Ref constant = constant_like(self, other);
+  Ref constant = number_operand(self, other);
+  if (!constant) return Ref::checked(PyObject_CallMethod(other, "__sub__", "O", self)).release();
   return apply(BinaryOp::Sub, constant.get(), self);
 }
+
+PyObject* rtruediv(PyObject* const* args) {
+  Ref constant = number_operand(args[0], args[1]);
+  if (!constant) Py_RETURN_NOTIMPLEMENTED;
+  return apply(BinaryOp::Div, constant.get(), args[0]);
+}
+
+PyObject* pos(PyObject* const* args) { return make_instance(load(args[0])).release(); }
 
 PyObject* neg(PyObject* const* args) {
   PyObject* self = args[0];

@@ -93,6 +93,33 @@ KALVEX_BODY(det);
 KALVEX_BODY(inv);
 KALVEX_BODY(solve);
 
+// tensor habits: building and reading elements, subscripts, sizes, devices,
+// joins, operator forms and printing
+KALVEX_BODY(from_rationals);
+KALVEX_BODY(tolist);
+KALVEX_BODY(item);
+KALVEX_BODY(dunder_float);
+KALVEX_BODY(dunder_int);
+KALVEX_BODY(dunder_bool);
+KALVEX_BODY(getitem);
+KALVEX_BODY(len);
+KALVEX_BODY(iter);
+KALVEX_BODY(dim);
+KALVEX_BODY(numel);
+KALVEX_BODY(size);
+KALVEX_BODY(to);
+KALVEX_BODY(cpu);
+KALVEX_BODY(cuda);
+KALVEX_BODY(cat);
+KALVEX_BODY(stack);
+KALVEX_BODY(rtruediv);
+KALVEX_BODY(pos);
+KALVEX_BODY(dunder_lt);
+KALVEX_BODY(dunder_le);
+KALVEX_BODY(dunder_gt);
+KALVEX_BODY(dunder_ge);
+KALVEX_BODY(str);
+
 // module functions
 KALVEX_BODY(modular_sum);
 KALVEX_BODY(modular_dot);

@@ -4,6 +4,7 @@
 #include "binding/bodies.h"
 #include "binding/exception_boundary.h"
 #include "binding/instance.h"
+#include "binding/operands.h"
 #include "binding/ints.h"
 #include "binding/known_sizes.h"
 #include "binding/tensors.h"
@@ -178,6 +179,20 @@ PyObject* reciprocal(PyObject* const* args) {
   result.bits = swapped(x.bits);
   return make_instance(result).release();
 }
+
+// The operator forms: numbers as the arithmetic operators take them, and
+// NotImplemented for what is neither a number nor a ModularTensor.
+PyObject* order_operator(PyObject* self, PyObject* other, int op) {
+  if (PyObject_TypeCheck(other, state().cls)) return order(self, other, op);
+  Ref constant = number_operand(self, other);
+  if (!constant) Py_RETURN_NOTIMPLEMENTED;
+  return order(self, constant.get(), op);
+}
+
+PyObject* dunder_lt(PyObject* const* args) { return order_operator(args[0], args[1], Py_LT); }
+PyObject* dunder_le(PyObject* const* args) { return order_operator(args[0], args[1], Py_LE); }
+PyObject* dunder_gt(PyObject* const* args) { return order_operator(args[0], args[1], Py_GT); }
+PyObject* dunder_ge(PyObject* const* args) { return order_operator(args[0], args[1], Py_GE); }
 
 PyObject* lt(PyObject* const* args) { return order(args[0], args[1], Py_LT); }
 PyObject* le(PyObject* const* args) { return order(args[0], args[1], Py_LE); }

@@ -1,7 +1,10 @@
 #include "binding/ints.h"
 
+#include <structmember.h>
+
 #include <vector>
 
+#include "binding/exception_boundary.h"
 #include "binding/instance.h"
 #include "core/construct.h"
 
@@ -40,14 +43,61 @@ RationalTensor exact_fraction(const ExactInt& num, const ExactInt& denom, at::In
   return from_fraction(to_bigint(num), to_bigint(denom), shape, device);
 }
 
-Ref from_bigint(const BigInt& value) {
-  if (value.fits_int64()) return Ref::checked(PyLong_FromLongLong(value.to_int64()));
+Ref from_bigint(const BigInt& value) { return from_mpz(value.get()); }
+
+Ref from_mpz(mpz_srcptr value) {
+  if (mpz_fits_slong_p(value)) return Ref::checked(PyLong_FromLong(mpz_get_si(value)));
   size_t count = 0;
-  std::vector<unsigned char> bytes((value.bit_length() + 7) / 8 + 1);
-  mpz_export(bytes.data(), &count, -1, 1, 0, 0, value.get());
+  std::vector<unsigned char> bytes((mpz_sizeinbase(value, 2) + 7) / 8 + 1);
+  mpz_export(bytes.data(), &count, -1, 1, 0, 0, value);
   Ref magnitude = Ref::checked(_PyLong_FromByteArray(bytes.data(), count, 1, 0));
-  if (value.sign() < 0) return Ref::checked(PyNumber_Negative(magnitude.get()));
+  if (mpz_sgn(value) < 0) return Ref::checked(PyNumber_Negative(magnitude.get()));
   return magnitude;
+}
+
+namespace {
+
+// Fraction keeps its halves in two slots; where they are found, a reduced
+// pair is stored there directly (Fraction(n, d) would take a gcd again).
+struct FractionClass {
+  PyTypeObject* type = nullptr;
+  Py_ssize_t num_offset = -1, den_offset = -1;
+};
+
+Py_ssize_t slot_offset(PyTypeObject* type, const char* name) {
+  PyObject* descr = PyDict_GetItemString(type->tp_dict, name);
+  if (descr == nullptr || !PyObject_TypeCheck(descr, &PyMemberDescr_Type)) return -1;
+  const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
+  return member->type == T_OBJECT_EX || member->type == T_OBJECT ? member->offset : -1;
+}
+
+const FractionClass& fraction_class() {
+  static FractionClass* cls = nullptr;
+  if (cls == nullptr) {
+    Ref module = Ref::checked(PyImport_ImportModule("fractions"));
+    Ref type = getattr(module.get(), "Fraction");
+    if (!PyType_Check(type.get())) raise(PyExc_TypeError, "fractions.Fraction is not a class");
+    auto* found = new FractionClass;
+    found->type = reinterpret_cast<PyTypeObject*>(type.release());
+    found->num_offset = slot_offset(found->type, "_numerator");
+    found->den_offset = slot_offset(found->type, "_denominator");
+    cls = found;
+  }
+  return *cls;
+}
+
+}  // namespace
+
+PyObject* fraction_type() { return reinterpret_cast<PyObject*>(fraction_class().type); }
+
+Ref make_fraction(Ref num, Ref den) {
+  const FractionClass& cls = fraction_class();
+  if (cls.num_offset < 0 || cls.den_offset < 0)
+    return Ref::checked(PyObject_CallFunctionObjArgs(fraction_type(), num.get(), den.get(), nullptr));
+  Ref obj = Ref::checked(cls.type->tp_alloc(cls.type, 0));
+  *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj.get()) + cls.num_offset) = num.release();
+  *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj.get()) + cls.den_offset) = den.release();
+  return obj;
 }
 
 }  // namespace kalvex::py

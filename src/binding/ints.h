@@ -22,5 +22,12 @@ BigInt to_bigint(const ExactInt& v);
 RationalTensor exact_fraction(const ExactInt& num, const ExactInt& denom, at::IntArrayRef shape,
                               const at::Device& device);
 Ref from_bigint(const BigInt& value);
+Ref from_mpz(mpz_srcptr value);
+
+// fractions.Fraction(num, den) for num / den already in lowest terms with
+// den > 0, made without renormalising.
+Ref make_fraction(Ref num, Ref den);
+// The fractions.Fraction class.
+PyObject* fraction_type();
 
 }  // namespace kalvex::py

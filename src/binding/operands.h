@@ -12,4 +12,13 @@ namespace kalvex::py {
 // share the basis of the operation's first operand.
 at::Tensor operand_primes(PyObject* other);
 
+// A number operand as a constant of self's shape and device: a Python int or
+// float as int(number)/1, any other numbers.Rational (fractions.Fraction) as
+// its exact numerator/denominator.  Empty for anything else.
+Ref number_operand(PyObject* self, PyObject* other);
+
+// The second operand of an arithmetic operator or comparison: numbers as
+// number_operand makes them, anything else as it is.
+Ref operand(PyObject* self, PyObject* other);
+
 }  // namespace kalvex::py

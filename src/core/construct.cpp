@@ -430,14 +430,77 @@ RationalTensor from_fraction(int64_t num, int64_t denom, at::IntArrayRef shape, 
   return from_fraction(BigInt::from_int64(num), BigInt::from_int64(denom), shape, device);
 }
 
-RationalTensor from_value(const BigInt& num, const BigInt& den, at::IntArrayRef shape, at::Device device) {
-  double quotient;
+namespace {
+
+// num / den correctly rounded (den != 0); beyond the double range an honest infinity.
+double nearest_quotient(const BigInt& num, const BigInt& den) {
   try {
-    quotient = true_divide(num, den);
-  } catch (const Error&) {  // beyond the double range: an honest infinity
-    quotient = (num.sign() < 0) != (den.sign() < 0) ? -HUGE_VAL : HUGE_VAL;
+    return true_divide(num, den);
+  } catch (const Error&) {
+    return (num.sign() < 0) != (den.sign() < 0) ? -HUGE_VAL : HUGE_VAL;
   }
-  return filled_value(residues_of(num), residues_of(den), quotient, exact_bounds(num, den), shape, device);
+}
+
+double nearest_quotient(int64_t num, int64_t den) {
+  constexpr int64_t kExact = int64_t{1} << 53;
+  if (num > -kExact && num < kExact && den > -kExact && den < kExact)
+    return static_cast<double>(num) / static_cast<double>(den);
+  return nearest_quotient(BigInt::from_int64(num), BigInt::from_int64(den));
+}
+
+}  // namespace
+
+RationalTensor from_value(const BigInt& num, const BigInt& den, at::IntArrayRef shape, at::Device device) {
+  return filled_value(residues_of(num), residues_of(den), nearest_quotient(num, den), exact_bounds(num, den), shape,
+                      device);
+}
+
+RationalTensor from_host_fractions(const HostFractions& values, at::IntArrayRef shape, at::Device device) {
+  at::detail::check_size_nonnegative(shape);
+  const auto count = static_cast<int64_t>(values.num.size());
+  const auto options = at::TensorOptions().dtype(at::kLong);
+  at::Tensor num = at::empty({kNumPrimes, count}, options), den = at::empty({kNumPrimes, count}, options);
+  at::Tensor approx = at::empty({count}, at::TensorOptions().dtype(at::kFloat));
+  int64_t* num_rows = num.data_ptr<int64_t>();
+  int64_t* den_rows = den.data_ptr<int64_t>();
+  float* approx_out = approx.data_ptr<float>();
+  // Prime by prime, so that each row is written in order.
+  for (int i = 0; i < kNumPrimes; ++i) {
+    const Modulus m(kStandardPrimes[static_cast<size_t>(i)]);
+    int64_t* n = num_rows + i * count;
+    int64_t* d = den_rows + i * count;
+    for (int64_t e = 0; e < count; ++e) {
+      n[e] = reduce_int64(values.num[static_cast<size_t>(e)], m);
+      d[e] = reduce_int64(values.den[static_cast<size_t>(e)], m);
+    }
+  }
+  BitBounds bits{0, 0, kUnknownBound, kUnknownBound};
+  for (int64_t e = 0; e < count; ++e) {
+    const int64_t a = values.num[static_cast<size_t>(e)], b = values.den[static_cast<size_t>(e)];
+    if (b == 0) continue;  // held in `large`
+    approx_out[e] = static_cast<float>(nearest_quotient(a, b));
+    bits = either_bounds(bits, exact_bounds(a, b));
+  }
+  for (const HostFractions::Large& v : values.large) {
+    const auto e = static_cast<int64_t>(v.position);
+    const Residues n = residues_of(v.num), d = residues_of(v.den);
+    for (int i = 0; i < kNumPrimes; ++i) {
+      num_rows[i * count + e] = n[static_cast<size_t>(i)];
+      den_rows[i * count + e] = d[static_cast<size_t>(i)];
+    }
+    approx_out[e] = static_cast<float>(nearest_quotient(v.num, v.den));
+    bits = either_bounds(bits, exact_bounds(v.num, v.den));
+  }
+  if (count == 0) bits = {0, 0, kNoFloor, kNoFloor};
+  std::vector<int64_t> sizes = residue_shape(shape);
+  RationalTensor out{num.view(sizes), den.view(sizes), standard_primes(device), approx.view(shape)};
+  if (!device.is_cpu()) {
+    out.num = out.num.to(device);
+    out.denom = out.denom.to(device);
+    out.approx = out.approx->to(device);
+  }
+  out.bits = bits;
+  return out;
 }
 
 RationalTensor from_tensor(const at::Tensor& x) {

@@ -3,6 +3,7 @@
 #include <ATen/core/Tensor.h>
 
 #include <array>
+#include <vector>
 
 #include "core/basis.h"
 #include "core/bigint.h"
@@ -47,6 +48,24 @@ RationalTensor from_fraction(int64_t num, int64_t denom, at::IntArrayRef shape, 
 // stores it, except that a quotient beyond the double range is an infinite
 // approximation rather than an error.
 RationalTensor from_value(const BigInt& num, const BigInt& den, at::IntArrayRef shape, at::Device device);
+
+// Fractions held on the host, one per element in row-major order: those
+// whose halves fit int64 in `num` / `den`, the others (their positions
+// marked by den == 0) in `large`.
+struct HostFractions {
+  struct Large {
+    size_t position;
+    BigInt num, den;
+  };
+  std::vector<int64_t> num, den;
+  std::vector<Large> large;
+};
+
+// The fractions of `values` (none with a zero denominator) as a tensor of
+// `shape`, each stored as from_value stores one: unreduced, with the
+// correctly rounded quotient as approximation (infinite beyond the double
+// range); the sizes are those of the largest and smallest halves.
+RationalTensor from_host_fractions(const HostFractions& values, at::IntArrayRef shape, at::Device device);
 
 // A value known only by its residues: one column per half filled into
 // `shape`, with its approximation and the sizes of its integers.
