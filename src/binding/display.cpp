@@ -151,15 +151,19 @@ std::string described(PyObject* self) {
 
 }  // namespace
 
-// Never raises: what cannot be shown leaves the repr.
+// Never raises: what cannot be shown leaves the repr, and a record whose
+// repr fails too the plainest text of an object.
 PyObject* str(PyObject* const* args) {
+  PyObject* self = args[0];
   try {
-    const std::string text = described(args[0]);
+    const std::string text = described(self);
     return Ref::checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))).release();
   } catch (...) {
     PyErr_Clear();
-    return PyObject_Repr(args[0]);
   }
+  if (PyObject* repr = PyObject_Repr(self)) return repr;
+  PyErr_Clear();
+  return PyUnicode_FromFormat("<%s object at %p>", Py_TYPE(self)->tp_name, static_cast<void*>(self));
 }
 
 }  // namespace kalvex::py::body

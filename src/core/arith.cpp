@@ -94,6 +94,7 @@ RationalTensor with_leading_axes(const RationalTensor& x, int64_t count) {
 }  // namespace
 
 std::pair<RationalTensor, RationalTensor> with_common_rank(const RationalTensor& x, const RationalTensor& y) {
+  at::infer_size(x.shape(), y.shape());  // torch's error, naming the user's axes
   const int64_t rank = std::max(x.num.dim(), y.num.dim());
   return {with_leading_axes(x, rank - x.num.dim()), with_leading_axes(y, rank - y.num.dim())};
 }
