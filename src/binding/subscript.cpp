@@ -60,7 +60,9 @@ at::Tensor indexed_residues(const at::Tensor& residues, PyObject* key, at::IntAr
   at::Tensor out = unpack_tensor(picked.get()).movedim(-1, 0);
   if (!out.sizes().slice(1).equals(expected))
     raise(PyExc_IndexError, "this index is not supported by ModularTensor");
-  return out;
+  // A copy (advanced indexing) is laid out with the prime axis first, as
+  // every residue tensor the library makes; a view stays a view.
+  return out.is_alias_of(residues) ? out : out.contiguous();
 }
 
 // An instance's values, checked, its residue halves broadcast to one shape.

@@ -430,9 +430,6 @@ RationalTensor from_fraction(int64_t num, int64_t denom, at::IntArrayRef shape, 
   return from_fraction(BigInt::from_int64(num), BigInt::from_int64(denom), shape, device);
 }
 
-namespace {
-
-// num / den correctly rounded (den != 0); beyond the double range an honest infinity.
 double nearest_quotient(const BigInt& num, const BigInt& den) {
   try {
     return true_divide(num, den);
@@ -447,8 +444,6 @@ double nearest_quotient(int64_t num, int64_t den) {
     return static_cast<double>(num) / static_cast<double>(den);
   return nearest_quotient(BigInt::from_int64(num), BigInt::from_int64(den));
 }
-
-}  // namespace
 
 RationalTensor from_value(const BigInt& num, const BigInt& den, at::IntArrayRef shape, at::Device device) {
   return filled_value(residues_of(num), residues_of(den), nearest_quotient(num, den), exact_bounds(num, den), shape,

@@ -44,6 +44,11 @@ BitBounds exact_bounds(int64_t num, int64_t den);
 RationalTensor from_fraction(const BigInt& num, const BigInt& denom, at::IntArrayRef shape, at::Device device);
 RationalTensor from_fraction(int64_t num, int64_t denom, at::IntArrayRef shape, at::Device device);
 
+// num / den (den != 0) correctly rounded to a double, as Python's int / int;
+// beyond the double range an infinity of the quotient's sign.
+double nearest_quotient(const BigInt& num, const BigInt& den);
+double nearest_quotient(int64_t num, int64_t den);
+
 // An exact value the library computed (den != 0), stored as from_fraction
 // stores it, except that a quotient beyond the double range is an infinite
 // approximation rather than an error.

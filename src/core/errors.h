@@ -19,4 +19,19 @@ class Error : public std::runtime_error {
 
 [[noreturn]] inline void fail(ErrorKind kind, const std::string& message) { throw Error(kind, message); }
 
+// Where torch decides what is valid, its own call is made for the error it
+// raises, so that callers see torch's error type and message; the result is
+// not used.  check_with_torch: a call that refuses only some arguments.
+// torch_refusal: a call known to refuse them.
+template <typename Call>
+void check_with_torch(Call&& call) {
+  (void)call();
+}
+
+template <typename Call>
+[[noreturn]] void torch_refusal(Call&& call) {
+  (void)call();
+  fail(ErrorKind::Runtime, "internal error: torch accepted a call made for its refusal");
+}
+
 }  // namespace kalvex

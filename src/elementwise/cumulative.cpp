@@ -9,7 +9,7 @@
 #include "core/errors.h"
 #include "core/paths.h"
 #include "elementwise/cumulative_parts.h"
-#include "reconstruct/host_residues.h"
+#include "reconstruct/host_int64.h"
 
 namespace kalvex {
 

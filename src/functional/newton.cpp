@@ -16,7 +16,7 @@
 #include "core/errors.h"
 #include "reconstruct/crt.h"
 #include "reconstruct/exact_decisions.h"
-#include "reconstruct/host_residues.h"
+#include "reconstruct/host_int64.h"
 #include "reconstruct/rational.h"
 
 namespace kalvex {

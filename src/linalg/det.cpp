@@ -16,7 +16,7 @@ namespace {
 
 // A value the chain rebuilt lives in the standard basis with its
 // approximation; one it kept carries none.
-RationalTensor det_tensor(const ChainValue& value, int64_t n, const RationalTensor& a) {
+RationalTensor det_tensor(const ChainResult& value, int64_t n, const RationalTensor& a) {
   const at::Device device = a.num.device();
   const std::vector<int64_t> one{1};
   RationalTensor out{filled_residues(value.residues.num, one, device), filled_residues(value.residues.den, one, device),

@@ -18,18 +18,18 @@ ResidueFraction Evaluator::rebuilt_residues(const ExactFraction& value) {
   return ResidueFraction{standard_residues(value.num), standard_residues(value.den)};
 }
 
-ChainValue Evaluator::rebuilt(const ExactFraction& value) {
-  ChainValue out;
+ChainResult Evaluator::rebuilt(const ExactFraction& value) {
+  ChainResult out;
   out.residues = rebuilt_residues(value);
   out.bits = exact_bounds(value.num, value.den);
   out.rebuilt = true;
-  out.quotient = quotient_of(value.num, value.den);
+  out.quotient = nearest_quotient(value.num, value.den);
   return out;
 }
 
-ChainValue Evaluator::det(const HostMatrix& m) {
+ChainResult Evaluator::det(const HostMatrix& m) {
   if (m.rows == 1) {  // the entry itself, unreduced
-    ChainValue out;
+    ChainResult out;
     out.residues = m.entries[0];
     out.bits = m.bits;
     return out;

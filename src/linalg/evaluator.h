@@ -19,7 +19,7 @@ class Evaluator {
   static Evaluator& of(const PrimeRow& primes);
 
   // The determinant of m (1 <= n <= 5) as the chain leaves it.
-  ChainValue det(const HostMatrix& m);
+  ChainResult det(const HostMatrix& m);
 
   // The exact solution of a x = b, each component's residues in lowest
   // terms, and the sizes of their integers; false when an entry has no value
@@ -28,7 +28,7 @@ class Evaluator {
 
   // The stored form of a value that the chain reduced: its residues in the
   // standard basis and its approximation.
-  static ChainValue rebuilt(const ExactFraction& value);
+  static ChainResult rebuilt(const ExactFraction& value);
   static ResidueFraction rebuilt_residues(const ExactFraction& value);
 
   ResidueChain& chain() { return chain_; }

@@ -58,7 +58,7 @@ RationalTensor inv(const RationalTensor& a, const DetSource& det_of_a) {
   check_matrix(a);
   const HostOperands host = copy_to_host(a);
   Evaluator& evaluator = Evaluator::of(host.primes);
-  const ChainValue d = evaluator.det(host.matrix);
+  const ChainResult d = evaluator.det(host.matrix);
   return adjugate_over(a, host, d.residues, d.bits);
 }
 

@@ -1,22 +1,11 @@
 #include "linalg/residue_chain.h"
 
-#include <limits>
-
 #include "core/construct.h"
 #include "core/errors.h"
 
 namespace kalvex::linalg {
 
-double quotient_of(const BigInt& num, const BigInt& den) {
-  try {
-    return true_divide(num, den);
-  } catch (const Error&) {  // beyond the double range
-    return (num.sign() < 0) != (den.sign() < 0) ? -std::numeric_limits<double>::infinity()
-                                                 : std::numeric_limits<double>::infinity();
-  }
-}
-
-bool ResidueChain::simplify(ChainValue& x) {
+bool ResidueChain::simplify(ChainResult& x) {
   reader_.read(x.residues.num.data(), 1, x.residues.den.data(), 1, kNumPrimes, x.bits);
   if (!reader_.readable()) return x.rebuilt = false;
   BigInt num = reader_.num(), den = reader_.den();
@@ -33,17 +22,17 @@ bool ResidueChain::simplify(ChainValue& x) {
   return x.rebuilt = true;
 }
 
-ChainValue ResidueChain::det(const HostMatrix& m) {
+ChainResult ResidueChain::det(const HostMatrix& m) {
   std::vector<const ResidueFraction*> cells;
   for (int64_t k = 0; k < m.size(); ++k) cells.push_back(&m.entries[static_cast<size_t>(k)]);
   return det_of(cells, m.rows, m.bits);
 }
 
-ChainValue ResidueChain::det_of(const std::vector<const ResidueFraction*>& m, int64_t n, const BitBounds& entry_bits) {
+ChainResult ResidueChain::det_of(const std::vector<const ResidueFraction*>& m, int64_t n, const BitBounds& entry_bits) {
   const PrimeRow& p = primes_;
   auto at = [&](int64_t r, int64_t c) -> const ResidueFraction& { return *m[static_cast<size_t>(r * n + c)]; };
   const BitBounds pair_bits = product_bounds(entry_bits, entry_bits);
-  ChainValue out;
+  ChainResult out;
   if (n == 2) {
     out.residues = sub(mul(at(0, 0), at(1, 1), p), mul(at(0, 1), at(1, 0), p), p);
     out.bits = sum_bounds(pair_bits, pair_bits);
@@ -75,7 +64,7 @@ ChainValue ResidueChain::det_of(const std::vector<const ResidueFraction*>& m, in
         if (c != j) minor[k++] = &at(r, c);
       }
     }
-    const ChainValue minor_det = det_of(minor, n - 1, entry_bits);
+    const ChainResult minor_det = det_of(minor, n - 1, entry_bits);
     const ResidueFraction cofactor = mul(at(0, j), minor_det.residues, p);
     out.residues = (j % 2 == 0) ? add(out.residues, cofactor, p) : sub(out.residues, cofactor, p);
     out.bits = sum_bounds(out.bits, product_bounds(entry_bits, minor_det.bits));

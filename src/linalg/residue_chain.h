@@ -14,7 +14,7 @@ namespace kalvex::linalg {
 // whether its last step rebuilt it from a reduced fraction, in which case the
 // residues are those of that fraction in the standard basis and `quotient` is
 // its approximation.
-struct ChainValue {
+struct ChainResult {
   ResidueFraction residues;
   BitBounds bits;  // the sizes of its integers (NOTE: [Size bounds])
   bool rebuilt = false;
@@ -28,20 +28,17 @@ class ResidueChain {
   // `simplify` of a one-element value: the reduced fraction it reads back as,
   // rebuilt; left as it is (false) when that fraction has a zero denominator
   // or a quotient beyond the double range.
-  bool simplify(ChainValue& x);
+  bool simplify(ChainResult& x);
 
   // The determinant of the n x n matrix m, 2 <= n <= 5: closed forms up to
   // 3 x 3, cofactor expansion along the first row from an exact zero above.
-  ChainValue det(const HostMatrix& m);
+  ChainResult det(const HostMatrix& m);
 
  private:
-  ChainValue det_of(const std::vector<const ResidueFraction*>& m, int64_t n, const BitBounds& entry_bits);
+  ChainResult det_of(const std::vector<const ResidueFraction*>& m, int64_t n, const BitBounds& entry_bits);
 
   const PrimeRow& primes_;
   FractionReader reader_;
 };
-
-// The double nearest to num/den (den != 0), +-inf beyond the double range.
-double quotient_of(const BigInt& num, const BigInt& den);
 
 }  // namespace kalvex::linalg

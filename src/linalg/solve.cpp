@@ -23,13 +23,13 @@ HostMatrix with_column(const HostMatrix& a, const HostMatrix& b, int64_t i) {
 
 // Cramer's rule step by step on residues: each quotient divided and reduced
 // as the chain does it (a singular A leaves zero denominators).
-std::vector<ResidueFraction> cramer(const HostMatrix& a, const HostMatrix& b, const ChainValue& det_a,
+std::vector<ResidueFraction> cramer(const HostMatrix& a, const HostMatrix& b, const ChainResult& det_a,
                                     Evaluator& evaluator, const PrimeRow& primes, BitBounds& bits) {
   std::vector<ResidueFraction> x;
   bits = {0, 0, kUnknownBound, kUnknownBound};  // the widest of the components, below
   for (int64_t i = 0; i < a.rows; ++i) {
-    const ChainValue det_i = evaluator.det(with_column(a, b, i));
-    ChainValue xi;
+    const ChainResult det_i = evaluator.det(with_column(a, b, i));
+    ChainResult xi;
     xi.residues = div(det_i.residues, det_a.residues, primes);
     xi.bits = quotient_bounds(det_i.bits, det_a.bits);
     evaluator.chain().simplify(xi);
@@ -56,7 +56,7 @@ RationalTensor solve(const RationalTensor& a, const ColumnSource& b,
   if (det_of_a) given = det_of_a();
   if (n == 0) {
     if (!given) det(a);
-    at::stack(std::vector<at::Tensor>{}, 1);  // no component to stack: torch's own error
+    torch_refusal([] { return at::stack(std::vector<at::Tensor>{}, 1); });  // no component to stack
   }
   // det(A) comes before the first column is assigned: whatever refuses A
   // (its slots, its primes, a basis without CRT constants) is checked before
@@ -71,7 +71,7 @@ RationalTensor solve(const RationalTensor& a, const ColumnSource& b,
   std::vector<ResidueFraction> x;
   BitBounds bits;
   if (!given && evaluator.solve(host.matrix, rhs, x, bits)) return solution(x, bits, a);
-  ChainValue det_a;
+  ChainResult det_a;
   if (given) {
     det_a.residues = host_scalar(given->num, given->denom, host.primes);
     det_a.bits = given->bits;

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "core/paths.h"
-#include "reconstruct/host_residues.h"
+#include "reconstruct/host_int64.h"
 
 namespace kalvex {
 

@@ -18,7 +18,7 @@
 #include "core/simd.h"
 #include "reconstruct/crt.h"
 #include "reconstruct/element_values.h"
-#include "reconstruct/host_residues.h"
+#include "reconstruct/host_int64.h"
 #include "reconstruct/rational.h"
 #include "reconstruct/scalar.h"
 

@@ -9,7 +9,7 @@
 #include "core/basis.h"
 #include "core/errors.h"
 #include "core/kernels/constant_rows.h"
-#include "reconstruct/host_residues.h"
+#include "reconstruct/host_int64.h"
 #include "reconstruct/rational.h"
 
 namespace kalvex {
@@ -51,7 +51,7 @@ HostRows host_rows(const at::Tensor& residues, int64_t count) {
   if (residues.dim() == 0 || residues.size(0) < kNumPrimes) out_of_bounds(residues.dim() == 0 ? 0 : residues.size(0));
   // Rows are read as flat views; a layout that cannot be viewed so is refused
   // with torch's own error, as a row-by-row read would be.
-  (void)residues.select(0, 0).view({-1});
+  check_with_torch([&] { return residues.select(0, 0).view({-1}); });
   const int64_t elements = residues.numel() / residues.size(0);
   if (elements < count) out_of_bounds(elements);
   if (has_constant_rows(residues)) {

@@ -6,7 +6,7 @@
 #include "core/construct.h"
 #include "core/errors.h"
 #include "core/paths.h"
-#include "reconstruct/host_residues.h"
+#include "reconstruct/host_int64.h"
 #include "reconstruct/rational.h"
 
 namespace kalvex {

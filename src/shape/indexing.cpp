@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/basis.h"
+#include "core/errors.h"
 #include "core/paths.h"
 #include "shape/axes.h"
 #include "shape/each.h"
@@ -21,7 +22,8 @@ template <typename Select>
 void refuse_positions_out_of_range(const at::Tensor& source, int64_t axis, const at::Tensor& index, Select&& select) {
   if (host_paths(source, index) || index.numel() == 0 || !at::isIntegralType(index.scalar_type(), false)) return;
   const int64_t size = source.dim() == 0 ? 1 : source.size(axis);
-  if (at::logical_or(index.lt(0), index.ge(size)).any().item<bool>()) select(source.cpu(), index.cpu());
+  if (at::logical_or(index.lt(0), index.ge(size)).any().item<bool>())
+    torch_refusal([&] { return select(source.cpu(), index.cpu()); });
 }
 
 // The positions torch selects from a scalar: `select` applied to a
