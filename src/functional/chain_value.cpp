@@ -37,20 +37,34 @@ ChainValue::ChainValue(const BigInt& num, const BigInt& den) {
   settle();
 }
 
-ChainValue::ChainValue(const ChainValue& other)
-    : exact_(other.exact_), num_(other.num_), den_(other.den_), approx_(other.approx_) {
+// The residue form is only copied where it is the value (past the cap).
+ChainValue::ChainValue(const ChainValue& other) : exact_(other.exact_), approx_(other.approx_) {
   mpq_init(q_);
   mpq_set(q_, other.q_);
+  if (!exact_) num_ = other.num_, den_ = other.den_;
 }
 
 ChainValue& ChainValue::operator=(const ChainValue& other) {
   if (this != &other) {
     mpq_set(q_, other.q_);
     exact_ = other.exact_;
-    num_ = other.num_;
-    den_ = other.den_;
+    if (!exact_) num_ = other.num_, den_ = other.den_;
     approx_ = other.approx_;
   }
+  return *this;
+}
+
+ChainValue::ChainValue(ChainValue&& other) noexcept : exact_(other.exact_), approx_(other.approx_) {
+  mpq_init(q_);
+  mpq_swap(q_, other.q_);
+  if (!exact_) num_ = other.num_, den_ = other.den_;
+}
+
+ChainValue& ChainValue::operator=(ChainValue&& other) noexcept {
+  mpq_swap(q_, other.q_);
+  exact_ = other.exact_;
+  if (!exact_) num_ = other.num_, den_ = other.den_;
+  approx_ = other.approx_;
   return *this;
 }
 
@@ -162,6 +176,31 @@ void ChainValue::scale(long num, unsigned long den) {
   mpz_mul_ui(mpq_numref(q_), mpq_numref(q_), mag / g_num);
   mpz_mul_ui(mpq_denref(q_), mpq_denref(q_), den / g_den);
   if (num < 0) mpz_neg(mpq_numref(q_), mpq_numref(q_));
+  settle();
+}
+
+void ChainValue::scale(const BigInt& num, const BigInt& den) {
+  if (mpz_fits_slong_p(num.get()) && mpz_fits_ulong_p(den.get()))
+    return scale(mpz_get_si(num.get()), mpz_get_ui(den.get()));
+  if (!exact_) return mul(ChainValue(num, den));
+  if (num.sign() == 0 || mpq_sgn(q_) == 0) {
+    mpq_set_ui(q_, 0, 1);
+    return;
+  }
+  // As above: the cross gcds keep a/b * num/den in lowest terms.
+  BigInt g_den, g_num, factor;
+  mpz_gcd(g_den.get(), mpq_numref(q_), den.get());
+  mpz_gcd(g_num.get(), mpq_denref(q_), num.get());
+  mpz_divexact(mpq_numref(q_), mpq_numref(q_), g_den.get());
+  mpz_divexact(mpq_denref(q_), mpq_denref(q_), g_num.get());
+  mpz_divexact(factor.get(), num.get(), g_num.get());
+  mpz_mul(mpq_numref(q_), mpq_numref(q_), factor.get());
+  mpz_divexact(factor.get(), den.get(), g_den.get());
+  mpz_mul(mpq_denref(q_), mpq_denref(q_), factor.get());
+  if (mpz_sgn(mpq_denref(q_)) < 0) {
+    mpz_neg(mpq_numref(q_), mpq_numref(q_));
+    mpz_neg(mpq_denref(q_), mpq_denref(q_));
+  }
   settle();
 }
 

@@ -31,6 +31,8 @@ class ChainValue {
   ChainValue(const BigInt& num, const BigInt& den);  // den != 0
   ChainValue(const ChainValue& other);
   ChainValue& operator=(const ChainValue& other);
+  ChainValue(ChainValue&& other) noexcept;
+  ChainValue& operator=(ChainValue&& other) noexcept;
   ~ChainValue();
 
   void add(const ChainValue& y);
@@ -40,6 +42,8 @@ class ChainValue {
   bool div(const ChainValue& y);
   // this * num / den for machine integers, den > 0.
   void scale(long num, unsigned long den);
+  // this * num / den for num / den in lowest terms, den > 0.
+  void scale(const BigInt& num, const BigInt& den);
 
   bool exact() const { return exact_; }
   // Bit length of the reduced numerator plus that of the denominator (exact values only).
@@ -64,7 +68,7 @@ class ChainValue {
 
   mpq_t q_;
   bool exact_ = true;
-  Residues num_{}, den_{};
+  Residues num_, den_;  // the residue form, set only past the cap (leave_exact)
   double approx_ = 0.0;
 };
 

@@ -19,6 +19,8 @@
 namespace kalvex {
 
 struct TensorChain {
+  using Value = RationalTensor;
+
   std::vector<int64_t> shape;
   at::Device device;
 
@@ -42,6 +44,9 @@ struct TensorChain {
   }
   static RationalTensor mul(const RationalTensor& x, const RationalTensor& y) {
     return binary(BinaryOp::Mul, x, y);
+  }
+  RationalTensor scaled(const RationalTensor& x, const BigInt& num, const BigInt& den) const {
+    return mul(x, fraction(num, den));
   }
   static RationalTensor div(const RationalTensor& x, const RationalTensor& y) {
     return binary(BinaryOp::Div, x, y);

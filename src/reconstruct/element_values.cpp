@@ -4,7 +4,9 @@
 
 #include <algorithm>
 
+#include "core/basis.h"
 #include "core/paths.h"
+#include "core/standard_basis.h"
 #include "reconstruct/host_int64.h"
 
 namespace kalvex {
@@ -40,8 +42,14 @@ at::Tensor index_tensor(const std::vector<int64_t>& values, at::Device device) {
 // The basis, and whether integers known to be small are read from two
 // residues each.
 void ElementValues::prepare(const RationalTensor& x, at::IntArrayRef sizes) {
-  const at::Tensor primes = host_int64(x.primes).reshape({-1}).contiguous();
-  basis_ = crt_basis(primes.data_ptr<int64_t>(), static_cast<size_t>(primes.numel()));
+  // A device's own copy of the standard basis, never written to, is known
+  // without a transfer: the residues are then the only copy to the host.
+  if (!x.primes.is_cpu() && x.primes._version() == 0 && x.primes.is_same(standard_primes(x.primes.device()))) {
+    basis_ = crt_basis(kStandardPrimes.data(), kStandardPrimes.size());
+  } else {
+    const at::Tensor primes = host_int64(x.primes).reshape({-1}).contiguous();
+    basis_ = crt_basis(primes.data_ptr<int64_t>(), static_cast<size_t>(primes.numel()));
+  }
   reader_ = std::make_unique<FractionReader>(*basis_);
   const int64_t all_rows = sizes[0];
   pair_only_ = basis_->garner && all_rows >= 2 && bits_.num <= basis_->pair_bound && bits_.den <= basis_->pair_bound;

@@ -1,0 +1,45 @@
+#pragma once
+// The host form of a series or Newton chain: the same steps as TensorChain's,
+// on one exact value (NOTE: [One exact chain on the host]).  A ChainValue is
+// always in lowest terms, so `simplify` has nothing left to do.
+#include <cstdint>
+#include <utility>
+
+#include "core/bigint.h"
+#include "functional/chain_value.h"
+
+namespace kalvex {
+
+struct HostChain {
+  using Value = ChainValue;
+
+  static Value fraction(const BigInt& num, const BigInt& den) { return ChainValue(num, den); }
+  static Value integer(int64_t value) { return ChainValue(static_cast<long>(value)); }
+  static const Value& simplify(const Value& x) { return x; }
+  static Value&& simplify(Value&& x) { return std::move(x); }
+
+  static Value add(Value x, const Value& y) {
+    x.add(y);
+    return x;
+  }
+  static Value sub(Value x, const Value& y) {
+    x.sub(y);
+    return x;
+  }
+  static Value mul(Value x, const Value& y) {
+    x.mul(y);
+    return x;
+  }
+  // x * num / den (in lowest terms, den > 0), in storage reused from one
+  // call to the next: valid until the next call.
+  const Value& scaled(const Value& x, const BigInt& num, const BigInt& den) const {
+    scratch_ = x;
+    scratch_.scale(num, den);
+    return scratch_;
+  }
+
+ private:
+  mutable ChainValue scratch_;
+};
+
+}  // namespace kalvex
