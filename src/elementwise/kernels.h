@@ -60,3 +60,13 @@ struct PowerOp {
 };
 
 }  // namespace kalvex
+
+// Every functor above, listed once for both backends (kernels_cpu.cpp,
+// kernels_cuda.cu), as KALVEX_ARITHMETIC_KERNELS is.
+#define KALVEX_ELEMENTWISE_KERNELS(KERNEL, SPLIT_KERNEL) \
+  KERNEL(NegateWhereOp)                                \
+  KERNEL(KeepOrZeroOp)                                 \
+  KERNEL(SelectOp)                                     \
+  KERNEL(ClampOp)                                      \
+  KERNEL(NotEqualOp)                                   \
+  SPLIT_KERNEL(PowerOp)

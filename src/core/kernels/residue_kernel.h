@@ -16,8 +16,10 @@
 // run(op, inputs, primes) broadcasts the inputs together (with the prime
 // column [P, 1, ..., 1] for a modular kernel), allocates the outputs with the
 // broadcast shape and runs the functor on the inputs' device.  A functor is
-// made available to a backend by one line: KALVEX_CPU_KERNEL(Op) in a .cpp
-// (cpu_loops.h) and KALVEX_CUDA_KERNEL(Op) in a .cu (cuda_loops.cuh).
+// made available to both backends by one line in its header's kernel list
+// (KALVEX_ARITHMETIC_KERNELS, KALVEX_ELEMENTWISE_KERNELS), which a .cpp
+// expands with KALVEX_CPU_KERNEL (cpu_loops.h) and a .cu with
+// KALVEX_CUDA_KERNEL (cuda_loops.cuh).
 //
 // Constant rows (NOTE: [Constant rows]): an output whose inputs all have
 // constant rows is computed once per prime and returned as a broadcast view.

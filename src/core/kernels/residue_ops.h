@@ -74,3 +74,16 @@ struct ScaledSumOp {
 };
 
 }  // namespace kalvex
+
+// Every functor above, listed once for both backends: residue_ops_cpu.cpp and
+// residue_ops_cuda.cu expand it with their registration macros
+// (residue_kernel.h), so no backend can lack one.
+#define KALVEX_ARITHMETIC_KERNELS(KERNEL, SPLIT_KERNEL) \
+  SPLIT_KERNEL(AddOp)                                 \
+  SPLIT_KERNEL(SubOp)                                 \
+  SPLIT_KERNEL(MulOp)                                 \
+  SPLIT_KERNEL(DivOp)                                 \
+  KERNEL(EqualOp)                                     \
+  KERNEL(NegOp)                                       \
+  KERNEL(CommonDenominatorPowersOp)                   \
+  KERNEL(ScaledSumOp)
