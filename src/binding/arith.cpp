@@ -45,17 +45,13 @@ Operands load_pair(PyObject* self, PyObject* other, bool numerator_first, bool w
 PyObject* apply(BinaryOp op, PyObject* self, PyObject* other_arg) {
   Ref other = operand(self, other_arg);
   const Operands ops = load_pair(self, other.get(), op == BinaryOp::Mul);
-  RationalTensor result;
-  {
-    AllowThreads unlocked(ops.x.num.numel() > kReleaseGilElements);
-    result = binary(op, ops.x, ops.y);
-  }
+  const RationalTensor result = without_gil(ops.x.num.numel() > kReleaseGilElements, [&] { return binary(op, ops.x, ops.y); });
   return make_instance(result).release();
 }
 
 // self.<method>(other), honouring an override in a subclass.
 PyObject* call_own(PyObject* self, const char* method, BinaryOp op, PyObject* other) {
-  if (Py_TYPE(self) == state().cls) return apply(op, self, other);
+  if (is_exact_instance(self)) return apply(op, self, other);
   return Ref::checked(PyObject_CallMethod(self, method, "O", other)).release();
 }
 
@@ -93,22 +89,14 @@ PyObject* neg(PyObject* const* args) {
   x.approx = approx_field(self);
   x.denom = tensor_field(self, Field::Denom);
   attach_bounds(x);
-  RationalTensor result;
-  {
-    AllowThreads unlocked(x.num.numel() > kReleaseGilElements);
-    result = negate(x);
-  }
+  const RationalTensor result = without_gil(x.num.numel() > kReleaseGilElements, [&] { return negate(x); });
   return make_instance(result).release();
 }
 
 PyObject* eq(PyObject* const* args) {
   Ref other = operand(args[0], args[1]);
   const Operands ops = load_pair(args[0], other.get(), false, /*with_approx=*/false);
-  at::Tensor result;
-  {
-    AllowThreads unlocked(ops.x.num.numel() > kReleaseGilElements);
-    result = equal(ops.x, ops.y);
-  }
+  const at::Tensor result = without_gil(ops.x.num.numel() > kReleaseGilElements, [&] { return equal(ops.x, ops.y); });
   return wrap_tensor(result).release();
 }
 

@@ -20,7 +20,6 @@ namespace kalvex::py::body {
 
 namespace {
 
-bool is_plain(PyObject* obj) { return Py_TYPE(obj) == state().cls; }
 
 bool large(const RationalTensor& x) { return x.num.numel() > kReleaseGilElements; }
 
@@ -32,7 +31,7 @@ at::Tensor tensor_of(const Ref& obj, const char* what) {
 
 // obj.to_float(), as calling the method gives it.
 Ref float_view_object(PyObject* obj) {
-  if (!is_plain(obj)) return Ref::checked(PyObject_CallMethod(obj, "to_float", nullptr));
+  if (!is_exact_instance(obj)) return Ref::checked(PyObject_CallMethod(obj, "to_float", nullptr));
   return Ref::checked(to_float(&obj));
 }
 
@@ -50,11 +49,7 @@ at::Tensor sign_view(PyObject* self, bool own_shape) {
 PyObject* decided(PyObject* self, RationalTensor (*op)(const RationalTensor&, const at::Tensor&)) {
   const at::Tensor view = sign_view(self, true);
   const RationalTensor x = load(self);
-  RationalTensor result;
-  {
-    AllowThreads unlocked(large(x));
-    result = op(x, view);
-  }
+  const RationalTensor result = without_gil(large(x), [&] { return op(x, view); });
   return make_instance(result).release();
 }
 
@@ -140,7 +135,7 @@ PyObject* clamp(PyObject* const* args) {
   const std::vector<int64_t> shape = user_shape(self);
   const at::Device device = instance_device(self);
   if (!x.approx) view = view.reshape(shape);
-  const bool plain = is_plain(self);
+  const bool plain = is_exact_instance(self);
   c10::optional<RationalTensor> result;
   {
     AllowThreads unlocked(large(x));
@@ -160,7 +155,7 @@ PyObject* argmin(PyObject* const* args) { return index_of(args[0], false); }
 PyObject* pow(PyObject* const* args) { return power_of(args[0], args[1]); }
 
 PyObject* dunder_pow(PyObject* const* args) {
-  if (is_plain(args[0])) return power_of(args[0], args[1]);
+  if (is_exact_instance(args[0])) return power_of(args[0], args[1]);
   return PyObject_CallMethod(args[0], "pow", "O", args[1]);
 }
 
@@ -202,7 +197,7 @@ PyObject* ge(PyObject* const* args) { return order(args[0], args[1], Py_GE); }
 PyObject* ne(PyObject* const* args) {
   PyObject* self = args[0];
   PyObject* other = args[1];
-  if (!is_plain(self) || !is_plain(other)) {
+  if (!is_exact_instance(self) || !is_exact_instance(other)) {
     // ~(self == other), with whatever == means for these operands.
     Ref equal = Ref::checked(PyObject_RichCompare(self, other, Py_EQ));
     return PyNumber_Invert(equal.get());
@@ -216,11 +211,7 @@ PyObject* ne(PyObject* const* args) {
   y.primes = tensor_field(other, Field::Primes);
   attach_bounds(x);
   attach_bounds(y);
-  at::Tensor result;
-  {
-    AllowThreads unlocked(large(x));
-    result = not_equal(x, y);
-  }
+  const at::Tensor result = without_gil(large(x), [&] { return not_equal(x, y); });
   return wrap_tensor(result).release();
 }
 
@@ -253,11 +244,7 @@ PyObject* where(PyObject* const* args) {
   attach_bounds(y);
   x.approx = approx_field(self);
   if (x.approx) y.approx = approx_field(other);
-  RationalTensor result;
-  {
-    AllowThreads unlocked(large(x));
-    result = select(cond, x, y);
-  }
+  const RationalTensor result = without_gil(large(x), [&] { return select(cond, x, y); });
   return make_instance(result).release();
 }
 

@@ -1,4 +1,5 @@
 #include "binding/instance.h"
+#include "binding/ints.h"
 
 #include <structmember.h>
 
@@ -102,7 +103,7 @@ Ref make_instance(const RationalTensor& value) {
 }
 
 Ref make_instance_of(PyObject* cls, const RationalTensor& value) {
-  if (cls == reinterpret_cast<PyObject*>(state().cls)) return make_instance(value);
+  if (is_exact_class(cls)) return make_instance(value);
   remember_bounds(value);
   Ref num = wrap_tensor(value.num);
   Ref denom = wrap_tensor(value.denom);
@@ -113,7 +114,7 @@ Ref make_instance_of(PyObject* cls, const RationalTensor& value) {
 }
 
 std::vector<int64_t> user_shape(PyObject* obj) {
-  if (Py_TYPE(obj) == state().cls) {
+  if (is_exact_instance(obj)) {
     const at::Tensor num = tensor_field(obj, Field::Num);
     auto sizes = num.dim() == 0 ? num.sizes() : num.sizes().slice(1);
     return std::vector<int64_t>(sizes.begin(), sizes.end());
@@ -122,8 +123,7 @@ std::vector<int64_t> user_shape(PyObject* obj) {
   Ref seq = Ref::checked(PySequence_Tuple(shape.get()));
   std::vector<int64_t> out;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq.get()); ++i) {
-    const long long v = PyLong_AsLongLong(PyTuple_GET_ITEM(seq.get(), i));
-    if (v == -1 && PyErr_Occurred()) throw_error_set();
+    const int64_t v = int_argument(PyTuple_GET_ITEM(seq.get(), i));
     out.push_back(v);
   }
   return out;

@@ -19,6 +19,12 @@ struct ModuleState {
 
 ModuleState& state();
 
+// Whether obj is a ModularTensor itself, not a subclass (whose methods may
+// be overridden) nor a duck-typed operand: its slots are read directly.
+inline bool is_exact_instance(PyObject* obj) { return Py_TYPE(obj) == state().cls; }
+// Whether cls is the ModularTensor class itself.
+inline bool is_exact_class(PyObject* cls) { return cls == reinterpret_cast<PyObject*>(state().cls); }
+
 // Locates the slots of the freshly created class.
 void bind_class(PyTypeObject* cls);
 

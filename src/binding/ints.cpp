@@ -35,6 +35,12 @@ ExactInt exact_int(PyObject* obj) {
   return out;
 }
 
+int64_t int_argument(PyObject* obj) {
+  const long long v = PyLong_AsLongLong(obj);
+  if (v == -1 && PyErr_Occurred()) throw_error_set();
+  return v;
+}
+
 BigInt to_bigint(const ExactInt& v) { return v.small ? BigInt::from_int64(v.value) : v.big; }
 
 RationalTensor exact_fraction(const ExactInt& num, const ExactInt& denom, at::IntArrayRef shape,

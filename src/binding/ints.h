@@ -14,7 +14,11 @@ struct ExactInt {
   BigInt big;
 };
 
-ExactInt exact_int(PyObject* obj);  // obj must be a Python int (or subclass)
+ExactInt exact_int(PyObject* obj);
+
+// An int argument (or any object with __index__) as int64; Python's
+// OverflowError beyond it.
+int64_t int_argument(PyObject* obj);  // obj must be a Python int (or subclass)
 BigInt to_bigint(const ExactInt& v);
 
 // num/denom filled into `shape` on `device` in the standard basis: machine

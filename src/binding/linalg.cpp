@@ -25,7 +25,7 @@ RationalTensor matrix_of(PyObject* self) {
 
 // self.det(), which a subclass may override; empty for the class itself.
 linalg::DetSource det_source(PyObject* self) {
-  if (Py_TYPE(self) == state().cls) return {};
+  if (is_exact_instance(self)) return {};
   return [self]() {
     Ref d = Ref::checked(PyObject_CallMethod(self, "det", nullptr));
     return load(d.get());

@@ -53,7 +53,7 @@ Ref number_operand(PyObject* self, PyObject* other) {
 }
 
 Ref operand(PyObject* self, PyObject* other) {
-  if (Py_TYPE(other) == state().cls) return Ref::borrow(other);
+  if (is_exact_instance(other)) return Ref::borrow(other);
   Ref constant = number_operand(self, other);
   return constant ? constant : Ref::borrow(other);
 }

@@ -5,6 +5,7 @@
 #include "binding/bodies.h"
 #include "binding/exception_boundary.h"
 #include "binding/instance.h"
+#include "binding/ints.h"
 #include "binding/tensors.h"
 
 namespace kalvex::py::body {
@@ -12,8 +13,7 @@ namespace kalvex::py::body {
 namespace {
 
 int64_t bound_at(PyObject* bounds, Py_ssize_t i) {
-  const long long v = PyLong_AsLongLong(PyTuple_GET_ITEM(bounds, i));
-  if (v == -1 && PyErr_Occurred()) throw_error_set();
+  const int64_t v = int_argument(PyTuple_GET_ITEM(bounds, i));
   return v;
 }
 
@@ -23,7 +23,7 @@ int64_t bound_at(PyObject* bounds, Py_ssize_t i) {
 // A subclass pickles as any object does, its own state included.
 PyObject* reduce_ex(PyObject* const* args) {
   PyObject* self = args[0];
-  if (Py_TYPE(self) != state().cls) {
+  if (!is_exact_instance(self)) {
     Ref base = getattr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__reduce_ex__");
     return PyObject_CallFunctionObjArgs(base.get(), self, args[1], nullptr);
   }

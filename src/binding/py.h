@@ -70,4 +70,12 @@ class AllowThreads {
 // Element counts above which the residue work is worth releasing the GIL for.
 constexpr int64_t kReleaseGilElements = int64_t{1} << 16;
 
+// compute() (C++ only: it may touch no Python object) without the GIL when
+// `release`; its result is made before the GIL is taken back.
+template <typename F>
+auto without_gil(bool release, F&& compute) -> decltype(compute()) {
+  AllowThreads unlocked(release);
+  return compute();
+}
+
 }  // namespace kalvex::py

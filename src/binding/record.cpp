@@ -18,8 +18,7 @@ std::vector<int64_t> shape_of(PyObject* tuple) {
   shape.reserve(n);
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = PyTuple_GET_ITEM(tuple, i);
-    const long long v = PyLong_AsLongLong(item);
-    if (v == -1 && PyErr_Occurred()) throw_error_set();
+    const int64_t v = int_argument(item);
     shape.push_back(v);
   }
   return shape;
@@ -46,7 +45,6 @@ void store_canonical(PyObject* self, Field field, const at::Tensor& primes) {
   if (!residues.is_same(unpack_tensor(value.get()))) write_field(self, field, wrap_tensor(residues).get());
 }
 
-bool is_base_class(PyObject* cls) { return cls == reinterpret_cast<PyObject*>(state().cls); }
 
 // cls.<method>(args...): a subclass may override the constructor it delegates to.
 PyObject* delegate(PyObject* cls, const char* method, std::initializer_list<PyObject*> args) {
@@ -111,11 +109,7 @@ PyObject* from_tensor(PyObject* const* args) {
       raise(PyExc_TypeError, "from_tensor() expects a torch.Tensor, got %.200s", Py_TYPE(result.get())->tp_name);
     moved = unpack_tensor(result.get());
   }
-  RationalTensor value;
-  {
-    AllowThreads unlocked(moved.numel() > kReleaseGilElements);
-    value = kalvex::from_tensor(moved);
-  }
+  const RationalTensor value = without_gil(moved.numel() > kReleaseGilElements, [&] { return kalvex::from_tensor(moved); });
   return make_instance_of(cls, value).release();
 }
 
@@ -123,13 +117,13 @@ PyObject* from_fraction(PyObject* const* args) { return fraction(args[0], args[1
 
 PyObject* from_int(PyObject* const* args) {
   Ref one = Ref::checked(PyLong_FromLong(1));
-  if (!is_base_class(args[0])) return delegate(args[0], "from_fraction", {args[1], one.get(), args[2], args[3]});
+  if (!is_exact_class(args[0])) return delegate(args[0], "from_fraction", {args[1], one.get(), args[2], args[3]});
   return fraction(args[0], args[1], one.get(), args[2], args[3]);
 }
 
 static PyObject* filled_with(PyObject* const* args, long value) {
   Ref v = Ref::checked(PyLong_FromLong(value));
-  if (!is_base_class(args[0])) return delegate(args[0], "from_int", {v.get(), args[1], args[2]});
+  if (!is_exact_class(args[0])) return delegate(args[0], "from_int", {v.get(), args[1], args[2]});
   Ref one = Ref::checked(PyLong_FromLong(1));
   return fraction(args[0], v.get(), one.get(), args[1], args[2]);
 }

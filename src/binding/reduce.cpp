@@ -2,6 +2,7 @@
 #include "binding/bodies.h"
 #include "binding/exception_boundary.h"
 #include "binding/instance.h"
+#include "binding/ints.h"
 #include "binding/known_sizes.h"
 #include "binding/operands.h"
 #include "binding/tensors.h"
@@ -14,11 +15,7 @@ namespace {
 
 PyObject* sum_all_of(PyObject* self) {
   const RationalTensor x = load(self);
-  RationalTensor result;
-  {
-    AllowThreads unlocked(x.num.numel() > kReleaseGilElements);
-    result = kalvex::sum_all(x);
-  }
+  const RationalTensor result = without_gil(x.num.numel() > kReleaseGilElements, [&] { return kalvex::sum_all(x); });
   return make_instance(result).release();
 }
 
@@ -28,24 +25,19 @@ PyObject* sum(PyObject* const* args) {
   PyObject* self = args[0];
   PyObject* dim = args[1];
   if (dim == Py_None) return sum_all_of(self);
-  if (Py_TYPE(self) != state().cls) return Ref::checked(PyObject_CallMethod(self, "_sum_dim", "O", dim)).release();
+  if (!is_exact_instance(self)) return Ref::checked(PyObject_CallMethod(self, "_sum_dim", "O", dim)).release();
   return sum_dim(args);
 }
 
 PyObject* sum_dim(PyObject* const* args) {
-  const long long dim = PyLong_AsLongLong(args[1]);
-  if (dim == -1 && PyErr_Occurred()) throw_error_set();
+  const int64_t dim = int_argument(args[1]);
   const RationalTensor x = load(args[0]);
-  RationalTensor result;
-  {
-    AllowThreads unlocked(x.num.numel() > kReleaseGilElements);
-    result = kalvex::sum_dim(x, dim);
-  }
+  const RationalTensor result = without_gil(x.num.numel() > kReleaseGilElements, [&] { return kalvex::sum_dim(x, dim); });
   return make_instance(result).release();
 }
 
 PyObject* dot(PyObject* const* args) {
-  if (Py_TYPE(args[0]) == state().cls && Py_TYPE(args[1]) == state().cls) {
+  if (is_exact_instance(args[0]) && is_exact_instance(args[1])) {
     // Both plain instances: the product and its sum in one pass where possible.
     RationalTensor x = load(args[0]), y;  // the other operand is read as * reads it
     y.num = tensor_field(args[1], Field::Num);
@@ -53,26 +45,18 @@ PyObject* dot(PyObject* const* args) {
     y.primes = operand_primes(args[1]);
     attach_bounds(y, x.primes);
     if (x.approx) y.approx = approx_field(args[1]);
-    RationalTensor result;
-    {
-      AllowThreads unlocked(x.num.numel() > kReleaseGilElements);
-      result = kalvex::dot(x, y);
-    }
+    const RationalTensor result = without_gil(x.num.numel() > kReleaseGilElements, [&] { return kalvex::dot(x, y); });
     return make_instance(result).release();
   }
   Ref product = Ref::checked(PyNumber_Multiply(args[0], args[1]));
-  if (Py_TYPE(product.get()) == state().cls) return sum_all_of(product.get());
+  if (is_exact_instance(product.get())) return sum_all_of(product.get());
   return Ref::checked(PyObject_CallMethod(product.get(), "sum", nullptr)).release();
 }
 
 PyObject* matmul(PyObject* const* args) {
   const RationalTensor a = load(args[0]);
   const RationalTensor b = load(args[1]);
-  RationalTensor result;
-  {
-    AllowThreads unlocked(a.num.numel() + b.num.numel() > kReleaseGilElements);
-    result = kalvex::matmul(a, b);
-  }
+  const RationalTensor result = without_gil(a.num.numel() + b.num.numel() > kReleaseGilElements, [&] { return kalvex::matmul(a, b); });
   return make_instance(result).release();
 }
 

@@ -36,11 +36,7 @@ PyObject* taylor_of(Series series, PyObject* const* args) {
   const std::vector<int64_t> shape = user_shape(x);
   const RationalTensor value = load(x);
   prepare_device(device);
-  RationalTensor result;
-  {
-    AllowThreads unlocked(value.num.numel() > kReleaseGilElements);
-    result = taylor(series, value, shape, device, terms);
-  }
+  const RationalTensor result = without_gil(value.num.numel() > kReleaseGilElements, [&] { return taylor(series, value, shape, device, terms); });
   return make_instance(result).release();
 }
 
@@ -52,7 +48,7 @@ Ref newton_root(PyObject* a, int64_t max_iterations, int64_t max_bits) {
   const RationalTensor value = load(a);
   // The float view as to_float gives it: the approximation, else rebuilt.
   at::Tensor a_float;
-  if (Py_TYPE(a) != state().cls) {
+  if (!is_exact_instance(a)) {
     Ref view = Ref::checked(PyObject_CallMethod(a, "to_float", nullptr));
     if (!is_tensor(view.get()))
       raise(PyExc_TypeError, "to_float() must return a torch.Tensor, got %.200s", Py_TYPE(view.get())->tp_name);
@@ -63,11 +59,7 @@ Ref newton_root(PyObject* a, int64_t max_iterations, int64_t max_bits) {
     a_float = float_view(value, shape, device);
   }
   prepare_device(device);
-  RationalTensor result;
-  {
-    AllowThreads unlocked(value.num.numel() > kReleaseGilElements);
-    result = sqrt_newton(value, a_float, shape, device, max_iterations, max_bits);
-  }
+  const RationalTensor result = without_gil(value.num.numel() > kReleaseGilElements, [&] { return sqrt_newton(value, a_float, shape, device, max_iterations, max_bits); });
   return make_instance(result);
 }
 

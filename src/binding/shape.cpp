@@ -3,6 +3,7 @@
 #include "binding/bodies.h"
 #include "binding/exception_boundary.h"
 #include "binding/instance.h"
+#include "binding/ints.h"
 #include "binding/tensors.h"
 #include "core/basis.h"
 #include "shape/indexing.h"
@@ -12,12 +13,6 @@
 namespace kalvex::py::body {
 
 namespace {
-
-int64_t int_value(PyObject* obj) {
-  const long long v = PyLong_AsLongLong(obj);
-  if (v == -1 && PyErr_Occurred()) throw_error_set();
-  return v;
-}
 
 PyObject* instance(const RationalTensor& value) { return make_instance(value).release(); }
 
@@ -77,12 +72,8 @@ bool torch_flag(PyObject* key, const char* function, PyObject* k, PyObject* dim,
 // The key of self: the core's for a ModularTensor, self.to_float() for a
 // subclass, which may define its own.
 Ref order_key_object(PyObject* self, const RationalTensor& x) {
-  if (Py_TYPE(self) == state().cls) {
-    at::Tensor key;
-    {
-      AllowThreads unlocked(!x.approx && x.num.numel() > kReleaseGilElements);
-      key = order_key(x);
-    }
+  if (is_exact_instance(self)) {
+    const at::Tensor key = without_gil(!x.approx && x.num.numel() > kReleaseGilElements, [&] { return order_key(x); });
     return wrap_tensor(key);
   }
   return Ref::checked(PyObject_CallMethod(self, "to_float", nullptr));
@@ -97,26 +88,18 @@ PyObject* ordered_pair(const Ordered& result) {
 }  // namespace
 
 PyObject* gather(PyObject* const* args) {
-  const int64_t dim = int_value(args[1]);
+  const int64_t dim = int_argument(args[1]);
   const at::Tensor index = index_on_device(args[0], "gather", args[2]);
   const RationalTensor x = load(args[0]);
-  RationalTensor result;
-  {
-    AllowThreads unlocked(index.numel() * kNumPrimes > kReleaseGilElements);
-    result = kalvex::gather(x, dim, index);
-  }
+  const RationalTensor result = without_gil(index.numel() * kNumPrimes > kReleaseGilElements, [&] { return kalvex::gather(x, dim, index); });
   return instance(result);
 }
 
 PyObject* index_select(PyObject* const* args) {
-  const int64_t dim = int_value(args[1]);
+  const int64_t dim = int_argument(args[1]);
   const at::Tensor index = index_on_device(args[0], "index_select", args[2]);
   const RationalTensor x = load(args[0]);
-  RationalTensor result;
-  {
-    AllowThreads unlocked(x.num.numel() > kReleaseGilElements);
-    result = kalvex::index_select(x, dim, index);
-  }
+  const RationalTensor result = without_gil(x.num.numel() > kReleaseGilElements, [&] { return kalvex::index_select(x, dim, index); });
   return instance(result);
 }
 
@@ -144,29 +127,29 @@ PyObject* reshape(PyObject* const* args) {
 }
 
 PyObject* transpose(PyObject* const* args) {
-  const int64_t dim0 = int_value(args[1]), dim1 = int_value(args[2]);
+  const int64_t dim0 = int_argument(args[1]), dim1 = int_argument(args[2]);
   return instance(kalvex::transpose(load(args[0]), dim0, dim1));
 }
 
 PyObject* flatten(PyObject* const* args) {
-  const int64_t start = int_value(args[1]), end = int_value(args[2]);
+  const int64_t start = int_argument(args[1]), end = int_argument(args[2]);
   return instance(kalvex::flatten(load(args[0]), start, end));
 }
 
 PyObject* squeeze(PyObject* const* args) {
   c10::optional<int64_t> dim;
-  if (args[1] != Py_None) dim = int_value(args[1]);
+  if (args[1] != Py_None) dim = int_argument(args[1]);
   return instance(kalvex::squeeze(load(args[0]), dim));
 }
 
 PyObject* unsqueeze(PyObject* const* args) {
-  const int64_t dim = int_value(args[1]);
+  const int64_t dim = int_argument(args[1]);
   return instance(kalvex::unsqueeze(load(args[0]), dim));
 }
 
 PyObject* T(PyObject* const* args) {
   PyObject* self = args[0];
-  if (Py_TYPE(self) != state().cls) {
+  if (!is_exact_instance(self)) {
     // A subclass may define its own transpose; below rank 2, self.
     if (user_shape(self).size() < 2) return same_object(self);
     return Ref::checked(PyObject_CallMethod(self, "transpose", "ii", -2, -1)).release();
@@ -187,7 +170,7 @@ PyObject* sort(PyObject* const* args) {
   const RationalTensor x = load(self);
   Ref key = order_key_object(self, x);
   const bool descending = torch_flag(key.get(), "sort", nullptr, args[1], "descending", args[2]);
-  const int64_t dim = int_value(args[1]);
+  const int64_t dim = int_argument(args[1]);
   const at::Tensor key_tensor = unpack_tensor(key.get());
   Ordered result;
   {
@@ -202,13 +185,9 @@ PyObject* argsort(PyObject* const* args) {
   const RationalTensor x = load(self);
   Ref key = order_key_object(self, x);
   const bool descending = torch_flag(key.get(), "argsort", nullptr, args[1], "descending", args[2]);
-  const int64_t dim = int_value(args[1]);
+  const int64_t dim = int_argument(args[1]);
   const at::Tensor key_tensor = unpack_tensor(key.get());
-  at::Tensor result;
-  {
-    AllowThreads unlocked(key_tensor.numel() > kReleaseGilElements);
-    result = kalvex::argsort(x, key_tensor, dim, descending);
-  }
+  const at::Tensor result = without_gil(key_tensor.numel() > kReleaseGilElements, [&] { return kalvex::argsort(x, key_tensor, dim, descending); });
   return wrap_tensor(result).release();
 }
 
@@ -217,8 +196,8 @@ PyObject* topk(PyObject* const* args) {
   const RationalTensor x = load(self);
   Ref key = order_key_object(self, x);
   const bool largest = torch_flag(key.get(), "topk", args[1], args[2], "largest", args[3]);
-  const int64_t k = int_value(args[1]);
-  const int64_t dim = int_value(args[2]);
+  const int64_t k = int_argument(args[1]);
+  const int64_t dim = int_argument(args[2]);
   const at::Tensor key_tensor = unpack_tensor(key.get());
   Ordered result;
   {

@@ -10,6 +10,7 @@
 #include "binding/elements.h"
 #include "binding/exception_boundary.h"
 #include "binding/instance.h"
+#include "binding/ints.h"
 #include "binding/tensors.h"
 #include "core/checks.h"
 
@@ -98,8 +99,7 @@ PyObject* join(PyObject* tensors, PyObject* dim_obj, bool stack) {
   const std::vector<RationalTensor> parts =
       stack ? joined_operands(tensors, "stack", PyExc_RuntimeError, "stack expects a non-empty TensorList")
             : joined_operands(tensors, "cat", PyExc_ValueError, "cat(): expected a non-empty list of ModularTensors");
-  const long long dim = PyLong_AsLongLong(dim_obj);
-  if (dim == -1 && PyErr_Occurred()) throw_error_set();
+  const int64_t dim = int_argument(dim_obj);
   std::vector<at::Tensor> users, nums, denoms;
   bool approximated = true;
   BitBounds bits = parts.front().bits;
@@ -146,11 +146,10 @@ PyObject* getitem(PyObject* const* args) {
   out.bits = x.bits;
   if (PyLong_CheckExact(key) && !x.shape().empty()) {
     // The common x[i], without torch's Python indexing.
-    const long long i = PyLong_AsLongLong(key);
-    if (i == -1 && PyErr_Occurred()) throw_error_set();
+    const int64_t i = int_argument(key);
     const int64_t size = x.shape()[0];
     if (i < -size || i >= size)
-      raise(PyExc_IndexError, "index %lld is out of bounds for dimension 0 with size %lld", i,
+      raise(PyExc_IndexError, "index %lld is out of bounds for dimension 0 with size %lld", static_cast<long long>(i),
             static_cast<long long>(size));
     out.num = x.num.select(1, i);
     out.denom = x.denom.select(1, i);
@@ -202,8 +201,7 @@ PyObject* numel(PyObject* const* args) {
 PyObject* size(PyObject* const* args) {
   if (args[1] == Py_None) return getattr(args[0], "shape").release();
   const std::vector<int64_t> shape = user_shape(args[0]);
-  const long long dim = PyLong_AsLongLong(args[1]);
-  if (dim == -1 && PyErr_Occurred()) throw_error_set();
+  const int64_t dim = int_argument(args[1]);
   return PyLong_FromLongLong(shape[static_cast<size_t>(at::maybe_wrap_dim(dim, static_cast<int64_t>(shape.size()), /*wrap_scalar=*/false))]);
 }
 
