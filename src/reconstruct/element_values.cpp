@@ -22,10 +22,13 @@ uint64_t binary_gcd(uint64_t a, uint64_t b) {
   const int shift = __builtin_ctzll(a | b);
   a >>= __builtin_ctzll(a);
   b >>= __builtin_ctzll(b);
-  if (a == 1 || b == 1) return uint64_t{1} << shift;
   while (a != b) {
     if (a > b) std::swap(a, b);
-    b -= a;
+    if (a == 1) break;
+    // Far apart (a small odd denominator against a long numerator): one
+    // remainder does what many subtractions would.
+    b = (b >> 8) > a ? b % a : b - a;
+    if (b == 0) break;
     b >>= __builtin_ctzll(b);
   }
   return a << shift;
