@@ -14,6 +14,9 @@
 #include "core/paths.h"
 #include "core/simd.h"
 #include "core/standard_basis.h"
+#include "functional/host_chain.h"
+#include "functional/input_value.h"
+#include "functional/tensor_chain.h"
 #include "reconstruct/rational.h"
 #include "reconstruct/scalar.h"
 #include "reduce/sum.h"
@@ -23,40 +26,19 @@ namespace kalvex {
 namespace {
 
 
-// The value of a one-element sum, when it reads back.
-bool read_value(const RationalTensor& t, BigRational& out) {
-  c10::optional<Fraction> f = value_of(t);
-  if (!f) return false;
-  mpz_swap(mpq_numref(out.get()), f->num.get());
-  mpz_swap(mpq_denref(out.get()), f->den.get());
-  return true;
-}
-
-// The result in lowest terms, as the last reduction rebuilds it.
-RationalTensor rebuilt(BigRational& value, at::Device device) {
-  BigInt num, den;
-  mpz_swap(num.get(), mpq_numref(value.get()));
-  mpz_swap(den.get(), mpq_denref(value.get()));
-  return from_value(num, den, std::vector<int64_t>{1}, device);
-}
-
-// The one-element steps as written, for sums that do not read back.
-RationalTensor variance_by_steps(const RationalTensor& sum, const RationalTensor& sum_sq, int64_t n,
-                                 const BigInt& correction, at::Device device) {
-  const std::vector<int64_t> shape{1};
-  auto simplify = [&](const RationalTensor& t) {
-    return simplified(t, shape, device).value_or(t);
-  };
-  const RationalTensor n_mt = from_fraction(n, int64_t{1}, shape, device);
-  const RationalTensor mean = simplify(binary(BinaryOp::Div, sum, n_mt));
-  const RationalTensor mean_sq = simplify(binary(BinaryOp::Div, sum_sq, n_mt));
-  const RationalTensor mean_val_sq = binary(BinaryOp::Mul, mean, mean);
-  RationalTensor result = simplify(binary(BinaryOp::Sub, mean_sq, mean_val_sq));
+// The variance from the two sums, its steps written once over a chain of
+// values (NOTE: [Variance from two exact sums]).
+template <typename Chain, typename Value = typename Chain::Value>
+Value variance_from_sums(const Chain& c, const Value& sum, const Value& sum_sq, int64_t n, const BigInt& correction) {
+  const Value n_mt = c.integer(n);
+  const Value mean = c.simplify(c.div(sum, n_mt));
+  const Value mean_sq = c.simplify(c.div(sum_sq, n_mt));
+  Value result = c.simplify(c.sub(mean_sq, c.mul(mean, mean)));
   if (correction.sign() != 0) {
     const BigInt count = BigInt::from_int64(n);
     BigInt rest;
     mpz_sub(rest.get(), count.get(), correction.get());
-    result = simplify(binary(BinaryOp::Mul, result, from_fraction(count, rest, shape, device)));
+    result = c.simplify(c.mul(result, c.fraction(count, rest)));
   }
   return result;
 }
@@ -144,25 +126,15 @@ RationalTensor variance(const RationalTensor& x, const BigInt& correction, at::D
 
   // NOTE: [Variance from two exact sums]
   // Each step of the variance ends in a reduction of a one-element tensor,
-  // so with both sums known exactly the result is their exact combination.
-  BigRational mean, mean_sq;
-  if (n == 0 || !read_value(sum, mean) || !read_value(sum_sq, mean_sq))
-    return variance_by_steps(sum, sum_sq, n, correction, device);
-  BigRational count, result;
-  mpq_set_si(count.get(), n, 1);
-  mpq_div(mean.get(), mean.get(), count.get());
-  mpq_div(mean_sq.get(), mean_sq.get(), count.get());
-  mpq_mul(result.get(), mean.get(), mean.get());
-  mpq_sub(result.get(), mean_sq.get(), result.get());
-  if (correction.sign() != 0) {
-    BigRational factor;
-    mpz_set_si(mpq_numref(factor.get()), n);
-    mpz_sub(mpq_denref(factor.get()), mpq_numref(factor.get()), correction.get());
-    if (mpz_sgn(mpq_denref(factor.get())) == 0) fail(ErrorKind::ZeroDivision, "division by zero");
-    mpq_canonicalize(factor.get());
-    mpq_mul(result.get(), result.get(), factor.get());
+  // so with both sums known exactly the result is their exact combination,
+  // computed on the host; otherwise the steps run on the one-element sums.
+  const TensorChain chain{{1}, device};
+  if (n > 0) {
+    const auto total = input_value(sum), squares = input_value(sum_sq);
+    if (total && squares)
+      return variance_from_sums(HostChain(), *total, *squares, n, correction).build(chain.shape, device);
   }
-  return rebuilt(result, device);
+  return variance_from_sums(chain, sum, sum_sq, n, correction);
 }
 
 RationalTensor sum_of_squares(const RationalTensor& x) {

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/bigint.h"
+#include "core/errors.h"
 #include "functional/chain_value.h"
 
 namespace kalvex {
@@ -13,7 +14,12 @@ namespace kalvex {
 struct HostChain {
   using Value = ChainValue;
 
-  static Value fraction(const BigInt& num, const BigInt& den) { return ChainValue(num, den); }
+  // num / den; a zero denominator is the ZeroDivision error the tensor
+  // constructors give.
+  static Value fraction(const BigInt& num, const BigInt& den) {
+    if (den.sign() == 0) fail(ErrorKind::ZeroDivision, "division by zero");
+    return ChainValue(num, den);
+  }
   static Value integer(int64_t value) { return ChainValue(static_cast<long>(value)); }
   static const Value& simplify(const Value& x) { return x; }
   static Value&& simplify(Value&& x) { return std::move(x); }
@@ -28,6 +34,11 @@ struct HostChain {
   }
   static Value mul(Value x, const Value& y) {
     x.mul(y);
+    return x;
+  }
+  // x / y, y not an exact zero (a chain divides only by values it knows).
+  static Value div(Value x, const Value& y) {
+    if (!x.div(y)) fail(ErrorKind::ZeroDivision, "division by zero");
     return x;
   }
   // x * num / den (in lowest terms, den > 0), in storage reused from one
