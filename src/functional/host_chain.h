@@ -24,6 +24,10 @@ struct HostChain {
   static const Value& simplify(const Value& x) { return x; }
   static Value&& simplify(Value&& x) { return std::move(x); }
 
+  // s of the exact value (bit lengths of numerator and denominator); past
+  // the exact cap, the bound the chain carries.
+  static int64_t size(const Value& x, int64_t bound) { return x.exact() ? x.bits() : bound; }
+
   static Value add(Value x, const Value& y) {
     x.add(y);
     return x;

@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "core/checks.h"
 #include "core/paths.h"
 #include "core/torch_compat.h"
 #include "functional/chain_value.h"
+#include "functional/host_chain.h"
 #include "functional/input_value.h"
 #include "functional/tensor_chain.h"
 #include "core/errors.h"
@@ -33,17 +35,6 @@ constexpr double kSeedFloor = 1e-10;  // the float view is clamped here before i
 int64_t next_bound(int64_t s_x, int64_t s_a) {
   constexpr int64_t kLimit = std::numeric_limits<int64_t>::max() / 4;
   return std::min(kLimit, 2 * std::min(s_x, kLimit) + std::min(s_a, kLimit) + 2);
-}
-
-// s of the reduced value of a one-element tensor (a zero denominator reads
-// as (+-1, 0) or (0, 0)); past any limit when it cannot be read.
-int64_t read_bits(const RationalTensor& t) {
-  try {
-    const Fraction f = read_scalar(t);
-    return bit_length(f.num.get()) + bit_length(f.den.get());
-  } catch (const std::exception&) {
-    return kUnknownBound;
-  }
 }
 
 // ---- the starting point ----------------------------------------------------
@@ -96,29 +87,30 @@ c10::optional<float> small_seed(const at::Tensor& a_float) {
   return std::sqrt(std::max(v, static_cast<float>(kSeedFloor)));
 }
 
-// ---- one exact host chain (one-element inputs) ----------------------------
+// ---- the one-element chain -------------------------------------------------
 
-struct HostOutcome {
-  bool stepped = false;  // false: the result is the captured starting point
-  ChainValue x;
+template <typename Value>
+struct Iterated {
+  Value x;
+  bool stepped = false;  // false: x is the starting point
 };
 
-// None when the chain meets an exact zero (a value without a square root
-// step), which the step-by-step form then follows.
-c10::optional<HostOutcome> iterate_on_host(const ChainValue& a, const BigInt& m, int64_t max_iterations,
-                                           int64_t max_bits) {
-  HostOutcome out;
-  out.x = ChainValue(m, BigInt::from_int64(int64_t{1} << kFloatShift));
-  const int64_t s_a = a.bits();
-  int64_t bound = out.x.bits();
+// Newton's steps on a one-element value, written once over a chain of values
+// (TensorChain: reductions after every step; HostChain: the exact value).
+// Steps are taken while the size bound of the next iterate stays within
+// max_bits; the size of a value is the chain's (HostChain carries the bound
+// past its exact cap).  HostChain meets an exact zero iterate as a
+// ZeroDivision error.
+template <typename Chain, typename Value = typename Chain::Value>
+Iterated<Value> newton_iterates(const Chain& c, const Value& a, Value x, int64_t max_iterations, int64_t max_bits) {
+  const Value two = c.integer(2);
+  const int64_t s_a = c.size(a, kUnknownBound);
+  int64_t bound = c.size(x, kUnknownBound);
+  Iterated<Value> out{std::move(x)};
   for (int64_t k = 0; k < max_iterations; ++k) {
-    const int64_t next = next_bound(out.x.exact() ? out.x.bits() : bound, s_a);
+    const int64_t next = next_bound(c.size(out.x, bound), s_a);
     if (next > max_bits) break;
-    ChainValue step = a;
-    if (!step.div(out.x)) return c10::nullopt;
-    step.add(out.x);
-    step.scale(1, 2);
-    out.x = step;
+    out.x = c.simplify(c.div(c.add(out.x, c.div(a, out.x)), two));
     out.stepped = true;
     bound = next;
   }
@@ -172,18 +164,10 @@ int64_t planned_steps(const RationalTensor& a, const at::Tensor& x0, int64_t max
 RationalTensor newton_by_steps(const TensorChain& c, const RationalTensor& a, const at::Tensor& x0,
                                int64_t max_iterations, int64_t max_bits) {
   RationalTensor x = from_tensor(x0.to(c.device));
+  if (c.one_element()) return newton_iterates(c, a, std::move(x), max_iterations, max_bits).x;
   const RationalTensor two = c.integer(2);
-  auto step = [&](const RationalTensor& v) { return c.div(c.add(v, c.div(a, v)), two); };
-  if (!c.one_element()) {
-    const int64_t steps = planned_steps(a, x0, max_iterations, max_bits);
-    for (int64_t k = 0; k < steps; ++k) x = step(x);
-    return x;
-  }
-  const int64_t s_a = read_bits(a);
-  for (int64_t k = 0; k < max_iterations; ++k) {
-    if (next_bound(read_bits(x), s_a) > max_bits) break;
-    x = c.simplify(step(x));
-  }
+  const int64_t steps = planned_steps(a, x0, max_iterations, max_bits);
+  for (int64_t k = 0; k < steps; ++k) x = c.div(c.add(x, c.div(a, x)), two);
   return x;
 }
 
@@ -198,11 +182,14 @@ RationalTensor sqrt_newton(const RationalTensor& a, const at::Tensor& a_float, a
       const c10::optional<float> small = small_seed(a_float);
       const at::Tensor x0 = small ? at::Tensor() : seed(a, a_float, shape);
       const double v = small ? static_cast<double>(*small) : x0.to(at::kDouble).item<double>();
-      if (const auto outcome = iterate_on_host(*value, captured_numerator(v), max_iterations, max_bits)) {
-        if (outcome->stepped) return outcome->x.build(shape, device);
-        const at::Tensor start =
-            small ? at::full(shape, *small, at::TensorOptions().dtype(at::kFloat)) : x0;
-        return from_tensor(start.to(device));
+      const ChainValue start(captured_numerator(v), BigInt::from_int64(int64_t{1} << kFloatShift));
+      try {
+        const auto outcome = newton_iterates(HostChain(), *value, start, max_iterations, max_bits);
+        if (outcome.stepped) return outcome.x.build(shape, device);
+        const at::Tensor first = small ? at::full(shape, *small, at::TensorOptions().dtype(at::kFloat)) : x0;
+        return from_tensor(first.to(device));
+      } catch (const Error& e) {
+        if (e.kind() != ErrorKind::ZeroDivision) throw;  // an exact zero iterate: the tensor steps follow it
       }
     }
   }

@@ -36,6 +36,18 @@ struct TensorChain {
     return simplified(t, shape, device).value_or(t);
   }
 
+  // s of the reduced value of a one-element tensor: the bit lengths of its
+  // numerator and denominator (a zero denominator reads as (+-1, 0) or
+  // (0, 0)); past any limit when it cannot be read.
+  static int64_t size(const RationalTensor& t, int64_t /*carried bound*/) {
+    try {
+      const Fraction f = read_scalar(t);
+      return bit_length(f.num.get()) + bit_length(f.den.get());
+    } catch (const std::exception&) {
+      return kUnknownBound;
+    }
+  }
+
   static RationalTensor add(const RationalTensor& x, const RationalTensor& y) {
     return binary(BinaryOp::Add, x, y);
   }
