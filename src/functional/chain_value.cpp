@@ -90,8 +90,10 @@ void ChainValue::leave_exact() {
 }
 
 void ChainValue::settle() {
-  if (exact_ && (mpz_sizeinbase(mpq_numref(q_), 2) > kExactCapBits ||
-                 mpz_sizeinbase(mpq_denref(q_), 2) > kExactCapBits))
+  // Limb counts first: the bit lengths matter only near the cap.
+  constexpr size_t kCapLimbs = kExactCapBits / GMP_NUMB_BITS;
+  if (!exact_ || (mpz_size(mpq_numref(q_)) <= kCapLimbs && mpz_size(mpq_denref(q_)) <= kCapLimbs)) return;
+  if (mpz_sizeinbase(mpq_numref(q_), 2) > kExactCapBits || mpz_sizeinbase(mpq_denref(q_), 2) > kExactCapBits)
     leave_exact();
 }
 
