@@ -61,6 +61,7 @@ ChainValue::ChainValue(ChainValue&& other) noexcept : exact_(other.exact_), appr
 }
 
 ChainValue& ChainValue::operator=(ChainValue&& other) noexcept {
+  if (this == &other) return *this;  // a chain step handed back in place
   mpq_swap(q_, other.q_);
   exact_ = other.exact_;
   if (!exact_) num_ = other.num_, den_ = other.den_;

@@ -28,23 +28,29 @@ struct HostChain {
   // the exact cap, the bound the chain carries.
   static int64_t size(const Value& x, int64_t bound) { return x.exact() ? x.bits() : bound; }
 
-  static Value add(Value x, const Value& y) {
+  // A value the chain passes as an rvalue (a temporary, or one it replaces
+  // with std::move) is updated in place and handed back; others are copied.
+  static Value&& add(Value&& x, const Value& y) {
     x.add(y);
-    return x;
+    return std::move(x);
   }
-  static Value sub(Value x, const Value& y) {
+  static Value add(const Value& x, const Value& y) { return add(Value(x), y); }
+  static Value&& sub(Value&& x, const Value& y) {
     x.sub(y);
-    return x;
+    return std::move(x);
   }
-  static Value mul(Value x, const Value& y) {
+  static Value sub(const Value& x, const Value& y) { return sub(Value(x), y); }
+  static Value&& mul(Value&& x, const Value& y) {
     x.mul(y);
-    return x;
+    return std::move(x);
   }
+  static Value mul(const Value& x, const Value& y) { return mul(Value(x), y); }
   // x / y, y not an exact zero (a chain divides only by values it knows).
-  static Value div(Value x, const Value& y) {
+  static Value&& div(Value&& x, const Value& y) {
     if (!x.div(y)) fail(ErrorKind::ZeroDivision, "division by zero");
-    return x;
+    return std::move(x);
   }
+  static Value div(const Value& x, const Value& y) { return div(Value(x), y); }
   // x * num / den (in lowest terms, den > 0), in storage reused from one
   // call to the next: valid until the next call.
   const Value& scaled(const Value& x, const BigInt& num, const BigInt& den) const {
