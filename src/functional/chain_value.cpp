@@ -7,6 +7,7 @@
 #include "core/basis.h"
 #include "core/errors.h"
 #include "core/host_mod.h"
+#include "core/kernels/residue_ops.h"
 #include "core/modmath.h"
 #include "core/standard_basis.h"
 
@@ -101,21 +102,32 @@ void ChainValue::settle() {
 void ChainValue::add(const ChainValue& y) { add_or_sub(y, false); }
 void ChainValue::sub(const ChainValue& y) { add_or_sub(y, true); }
 
+// Past the cap, the element-wise operators' own formulas
+// (core/kernels/residue_ops.h) on the residue form.
+template <typename Op>
+void ChainValue::combine_residues(const ChainValue& y) {
+  leave_exact();
+  const Pair o = y.pair();
+  for (int i = 0; i < kNumPrimes; ++i) {
+    const ResidueTuple<2> r = Op{}(Modulus(kStandardPrimes[i]), num_[i], den_[i], o.num[i], o.den[i]);
+    num_[i] = r.value[0];
+    den_[i] = r.value[1];
+  }
+}
+
 void ChainValue::add_or_sub(const ChainValue& y, bool subtract) {
   if (exact_ && y.exact_) {
     (subtract ? mpq_sub : mpq_add)(q_, q_, y.q_);
     return settle();
   }
-  leave_exact();
-  const Pair o = y.pair();
-  for (int i = 0; i < kNumPrimes; ++i) {
-    const Modulus m(kStandardPrimes[i]);
-    const double ad = mul_mod_d(as_double(num_[i]), as_double(o.den[i]), m);
-    const double bc = mul_mod_d(as_double(den_[i]), as_double(o.num[i]), m);
-    num_[i] = as_residue(subtract ? sub_mod_d(ad, bc, m) : add_mod_d(ad, bc, m));
-    den_[i] = mul_mod(den_[i], o.den[i], m);
+  const double other = y.exact_ ? mpq_get_d(y.q_) : y.approx_;
+  if (subtract) {
+    combine_residues<SubOp>(y);
+    approx_ -= other;
+  } else {
+    combine_residues<AddOp>(y);
+    approx_ += other;
   }
-  approx_ += subtract ? -o.approx : o.approx;
 }
 
 void ChainValue::mul(const ChainValue& y) {
@@ -123,14 +135,9 @@ void ChainValue::mul(const ChainValue& y) {
     mpq_mul(q_, q_, y.q_);
     return settle();
   }
-  leave_exact();
-  const Pair o = y.pair();
-  for (int i = 0; i < kNumPrimes; ++i) {
-    const Modulus m(kStandardPrimes[i]);
-    num_[i] = mul_mod(num_[i], o.num[i], m);
-    den_[i] = mul_mod(den_[i], o.den[i], m);
-  }
-  approx_ *= o.approx;
+  const double other = y.exact_ ? mpq_get_d(y.q_) : y.approx_;
+  combine_residues<MulOp>(y);
+  approx_ *= other;
 }
 
 bool ChainValue::div(const ChainValue& y) {
@@ -140,14 +147,9 @@ bool ChainValue::div(const ChainValue& y) {
     settle();
     return true;
   }
-  leave_exact();
-  const Pair o = y.pair();
-  for (int i = 0; i < kNumPrimes; ++i) {
-    const Modulus m(kStandardPrimes[i]);
-    num_[i] = mul_mod(num_[i], o.den[i], m);
-    den_[i] = mul_mod(den_[i], o.num[i], m);
-  }
-  approx_ /= o.approx;
+  const double other = y.exact_ ? mpq_get_d(y.q_) : y.approx_;
+  combine_residues<DivOp>(y);
+  approx_ /= other;
   return true;
 }
 

@@ -65,6 +65,8 @@ class ChainValue {
   void leave_exact();      // switch to the residue form
   void settle();           // switch when a half has grown past the cap
   void add_or_sub(const ChainValue& y, bool subtract);
+  template <typename Op>
+  void combine_residues(const ChainValue& y);
 
   mpq_t q_;
   bool exact_ = true;
