@@ -45,7 +45,7 @@ Operands load_pair(PyObject* self, PyObject* other, bool numerator_first, bool w
 PyObject* apply(BinaryOp op, PyObject* self, PyObject* other_arg) {
   Ref other = operand(self, other_arg);
   const Operands ops = load_pair(self, other.get(), op == BinaryOp::Mul);
-  const RationalTensor result = without_gil(ops.x.num.numel() > kReleaseGilElements, [&] { return binary(op, ops.x, ops.y); });
+  const RationalTensor result = without_gil(large(ops.x), [&] { return binary(op, ops.x, ops.y); });
   return make_instance(result).release();
 }
 
@@ -89,14 +89,14 @@ PyObject* neg(PyObject* const* args) {
   x.approx = approx_field(self);
   x.denom = tensor_field(self, Field::Denom);
   attach_bounds(x);
-  const RationalTensor result = without_gil(x.num.numel() > kReleaseGilElements, [&] { return negate(x); });
+  const RationalTensor result = without_gil(large(x), [&] { return negate(x); });
   return make_instance(result).release();
 }
 
 PyObject* eq(PyObject* const* args) {
   Ref other = operand(args[0], args[1]);
   const Operands ops = load_pair(args[0], other.get(), false, /*with_approx=*/false);
-  const at::Tensor result = without_gil(ops.x.num.numel() > kReleaseGilElements, [&] { return equal(ops.x, ops.y); });
+  const at::Tensor result = without_gil(large(ops.x), [&] { return equal(ops.x, ops.y); });
   return wrap_tensor(result).release();
 }
 

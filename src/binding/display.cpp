@@ -3,6 +3,7 @@
 // "~", where it cannot.
 #include <ATen/ATen.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -105,8 +106,7 @@ std::string shape_text(at::IntArrayRef shape) {
 }
 
 std::string described(PyObject* self) {
-  RationalTensor x = checked_residues(self);
-  x.approx = approx_field(self);
+  RationalTensor x = checked_values(self);
   const std::vector<int64_t> shape = x.shape().vec();
   int64_t count = 1;
   for (int64_t n : shape) count *= n;
@@ -120,22 +120,17 @@ std::string described(PyObject* self) {
       const auto axis = static_cast<int64_t>(d);
       x.num = x.num.index_select(axis + 1, ends);
       x.denom = x.denom.index_select(axis + 1, ends);
-      if (x.approx) x.approx = x.approx->sizes().equals(shape) || x.approx->dim() == static_cast<int64_t>(shape.size())
-                                   ? c10::optional<at::Tensor>(x.approx->index_select(axis, ends.to(x.approx->device())))
-                                   : c10::nullopt;
+      if (x.approx) x.approx = x.approx->index_select(axis, ends.to(x.approx->device()));
       cut[d] = true;
       shown[d] = 2 * kEdgeItems;
     }
   }
   ElementValues values(x);
   const std::vector<ElementValues::Reading> readings = read_all(values);
+  // The approximations come to the host only when some element needs one.
   at::Tensor approx;
-  for (const auto& r : readings) {
-    if (r.readable) continue;
-    if (x.approx && x.approx->numel() == static_cast<int64_t>(readings.size()))
-      approx = x.approx->to(at::kDouble).cpu().contiguous().reshape({-1});
-    break;
-  }
+  const bool unreadable = std::any_of(readings.begin(), readings.end(), [](const auto& r) { return !r.readable; });
+  if (unreadable && x.approx) approx = x.approx->to(at::kDouble).cpu().contiguous().reshape({-1});
   std::vector<std::string> cells;
   cells.reserve(readings.size());
   for (size_t k = 0; k < readings.size(); ++k)

@@ -18,17 +18,20 @@
 namespace kalvex::py {
 
 RationalTensor checked_residues(PyObject* self) {
-  RationalTensor x;
-  x.num = tensor_field(self, Field::Num);
-  x.denom = tensor_field(self, Field::Denom);
-  x.primes = tensor_field(self, Field::Primes);
+  RationalTensor x = load_residues(self);
   check_residues(x);
-  attach_bounds(x);
   if (!x.num.sizes().equals(x.denom.sizes())) {
     const std::vector<int64_t> sizes = at::infer_size(x.num.sizes(), x.denom.sizes());
     x.num = x.num.expand(sizes);
     x.denom = x.denom.expand(sizes);
   }
+  return x;
+}
+
+RationalTensor checked_values(PyObject* self) {
+  RationalTensor x = checked_residues(self);
+  x.approx = approx_field(self);
+  if (x.approx && !x.approx->sizes().equals(x.shape())) x.approx = c10::nullopt;
   return x;
 }
 
@@ -55,14 +58,6 @@ namespace {
 // ---- from_rationals ------------------------------------------------------
 
 bool is_nested(PyObject* obj) { return PyList_Check(obj) || PyTuple_Check(obj); }
-
-PyObject* rational_abc() {
-  static PyObject* abc = [] {
-    Ref numbers = Ref::checked(PyImport_ImportModule("numbers"));
-    return getattr(numbers.get(), "Rational").release();
-  }();
-  return abc;
-}
 
 // Nested lists (or tuples) of rationals, read as torch.tensor reads nested
 // data: the shape from the first entries, every other entry checked against it.
@@ -99,20 +94,12 @@ class RationalsReader {
   }
 
   void element(PyObject* obj) {
-    if (PyLong_Check(obj)) {
-      ExactInt one;
-      one.value = 1;
-      return append(exact_int(obj), one);
-    }
-    const int rational = is_nested(obj) ? 0 : PyObject_IsInstance(obj, rational_abc());
-    if (rational < 0) throw_error_set();
-    if (rational == 0)
+    ExactInt num, den;
+    if (is_nested(obj) || !rational_parts(obj, num, den))
       raise(PyExc_TypeError,
             "from_rationals(): invalid data type '%.200s' (expected int or a rational such as fractions.Fraction)",
             Py_TYPE(obj)->tp_name);
-    Ref num = Ref::checked(PyNumber_Index(getattr(obj, "numerator").get()));
-    Ref den = Ref::checked(PyNumber_Index(getattr(obj, "denominator").get()));
-    append(exact_int(num.get()), exact_int(den.get()));
+    append(num, den);
   }
 
   void append(const ExactInt& num, const ExactInt& den) {

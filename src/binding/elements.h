@@ -12,6 +12,10 @@ namespace kalvex::py {
 // integers; halves of different shapes are broadcast to one (views).
 RationalTensor checked_residues(PyObject* self);
 
+// The same with the approximation, kept only where it has the user shape
+// (elements are taken from it one for one).
+RationalTensor checked_values(PyObject* self);
+
 // An element as a fractions.Fraction: an Overflow error where it cannot be
 // read, a ZeroDivision error for a zero denominator (as Fraction(n, 0)).
 Ref element_object(const ElementValues::Reading& reading);

@@ -4,9 +4,9 @@
 #include "binding/bodies.h"
 #include "binding/exception_boundary.h"
 #include "binding/instance.h"
-#include "binding/operands.h"
 #include "binding/ints.h"
 #include "binding/known_sizes.h"
+#include "binding/operands.h"
 #include "binding/tensors.h"
 #include "elementwise/clamp.h"
 #include "elementwise/compare.h"
@@ -19,9 +19,6 @@
 namespace kalvex::py::body {
 
 namespace {
-
-
-bool large(const RationalTensor& x) { return x.num.numel() > kReleaseGilElements; }
 
 at::Tensor tensor_of(const Ref& obj, const char* what) {
   if (!is_tensor(obj.get()))

@@ -1,9 +1,9 @@
 #include "binding/instance.h"
-#include "binding/ints.h"
 
 #include <structmember.h>
 
 #include "binding/exception_boundary.h"
+#include "binding/ints.h"
 #include "binding/known_sizes.h"
 #include "binding/tensors.h"
 
@@ -77,12 +77,27 @@ c10::optional<at::Tensor> approx_field(PyObject* obj) {
   return unpack_tensor(value.get());
 }
 
-RationalTensor load(PyObject* obj) {
+namespace {
+
+RationalTensor residue_fields(PyObject* obj) {
   RationalTensor r;
   r.num = tensor_field(obj, Field::Num);
   r.denom = tensor_field(obj, Field::Denom);
   r.primes = tensor_field(obj, Field::Primes);
+  return r;
+}
+
+}  // namespace
+
+RationalTensor load(PyObject* obj) {
+  RationalTensor r = residue_fields(obj);
   r.approx = approx_field(obj);
+  attach_bounds(r);
+  return r;
+}
+
+RationalTensor load_residues(PyObject* obj) {
+  RationalTensor r = residue_fields(obj);
   attach_bounds(r);
   return r;
 }
@@ -122,10 +137,8 @@ std::vector<int64_t> user_shape(PyObject* obj) {
   Ref shape = getattr(obj, "shape");
   Ref seq = Ref::checked(PySequence_Tuple(shape.get()));
   std::vector<int64_t> out;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq.get()); ++i) {
-    const int64_t v = int_argument(PyTuple_GET_ITEM(seq.get(), i));
-    out.push_back(v);
-  }
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq.get()); ++i)
+    out.push_back(int_argument(PyTuple_GET_ITEM(seq.get(), i)));
   return out;
 }
 

@@ -25,6 +25,9 @@ inline bool is_exact_instance(PyObject* obj) { return Py_TYPE(obj) == state().cl
 // Whether cls is the ModularTensor class itself.
 inline bool is_exact_class(PyObject* cls) { return cls == reinterpret_cast<PyObject*>(state().cls); }
 
+// Whether the residue work on x is worth releasing the GIL for.
+inline bool large(const RationalTensor& x) { return x.num.numel() > kReleaseGilElements; }
+
 // Locates the slots of the freshly created class.
 void bind_class(PyTypeObject* cls);
 
@@ -42,6 +45,8 @@ c10::optional<at::Tensor> approx_field(PyObject* obj);
 // All four tensors of an instance (or duck-typed operand), read in slot order,
 // with the sizes of its integers (NOTE: [Size bounds across Python]).
 RationalTensor load(PyObject* obj);
+// The same without the approximation slot, which is not read.
+RationalTensor load_residues(PyObject* obj);
 
 // A new exact ModularTensor holding `value`; the device slot is num's device.
 Ref make_instance(const RationalTensor& value);

@@ -41,6 +41,27 @@ int64_t int_argument(PyObject* obj) {
   return v;
 }
 
+bool rational_parts(PyObject* obj, ExactInt& num, ExactInt& den) {
+  if (PyLong_Check(obj)) {
+    num = exact_int(obj);
+    den = ExactInt{};
+    den.value = 1;
+    return true;
+  }
+  static PyObject* rational = [] {
+    Ref numbers = Ref::checked(PyImport_ImportModule("numbers"));
+    return getattr(numbers.get(), "Rational").release();
+  }();
+  const int found = PyObject_IsInstance(obj, rational);
+  if (found < 0) throw_error_set();
+  if (found == 0) return false;
+  Ref n = Ref::checked(PyNumber_Index(getattr(obj, "numerator").get()));
+  Ref d = Ref::checked(PyNumber_Index(getattr(obj, "denominator").get()));
+  num = exact_int(n.get());
+  den = exact_int(d.get());
+  return true;
+}
+
 BigInt to_bigint(const ExactInt& v) { return v.small ? BigInt::from_int64(v.value) : v.big; }
 
 RationalTensor exact_fraction(const ExactInt& num, const ExactInt& denom, at::IntArrayRef shape,
@@ -94,12 +115,12 @@ const FractionClass& fraction_class() {
 
 }  // namespace
 
-PyObject* fraction_type() { return reinterpret_cast<PyObject*>(fraction_class().type); }
-
 Ref make_fraction(Ref num, Ref den) {
   const FractionClass& cls = fraction_class();
-  if (cls.num_offset < 0 || cls.den_offset < 0)
-    return Ref::checked(PyObject_CallFunctionObjArgs(fraction_type(), num.get(), den.get(), nullptr));
+  if (cls.num_offset < 0 || cls.den_offset < 0) {
+    PyObject* type = reinterpret_cast<PyObject*>(cls.type);
+    return Ref::checked(PyObject_CallFunctionObjArgs(type, num.get(), den.get(), nullptr));
+  }
   Ref obj = Ref::checked(cls.type->tp_alloc(cls.type, 0));
   *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj.get()) + cls.num_offset) = num.release();
   *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj.get()) + cls.den_offset) = den.release();

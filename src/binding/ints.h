@@ -14,12 +14,16 @@ struct ExactInt {
   BigInt big;
 };
 
-ExactInt exact_int(PyObject* obj);
+ExactInt exact_int(PyObject* obj);  // obj must be a Python int (or subclass)
+BigInt to_bigint(const ExactInt& v);
 
 // An int argument (or any object with __index__) as int64; Python's
 // OverflowError beyond it.
-int64_t int_argument(PyObject* obj);  // obj must be a Python int (or subclass)
-BigInt to_bigint(const ExactInt& v);
+int64_t int_argument(PyObject* obj);
+
+// An int (bool included) or any other numbers.Rational (fractions.Fraction)
+// as its exact numerator and denominator; false for anything else.
+bool rational_parts(PyObject* obj, ExactInt& num, ExactInt& den);
 
 // num/denom filled into `shape` on `device` in the standard basis: machine
 // integers take the short path.
@@ -31,7 +35,5 @@ Ref from_mpz(mpz_srcptr value);
 // fractions.Fraction(num, den) for num / den already in lowest terms with
 // den > 0, made without renormalising.
 Ref make_fraction(Ref num, Ref den);
-// The fractions.Fraction class.
-PyObject* fraction_type();
 
 }  // namespace kalvex::py

@@ -14,15 +14,6 @@ namespace kalvex::py::body {
 
 namespace {
 
-RationalTensor matrix_of(PyObject* self) {
-  RationalTensor a;
-  a.num = tensor_field(self, Field::Num);
-  a.denom = tensor_field(self, Field::Denom);
-  a.primes = tensor_field(self, Field::Primes);
-  attach_bounds(a);
-  return a;
-}
-
 // self.det(), which a subclass may override; empty for the class itself.
 linalg::DetSource det_source(PyObject* self) {
   if (is_exact_instance(self)) return {};
@@ -67,22 +58,22 @@ linalg::ColumnSource column_source(PyObject* b, const at::TensorOptions& options
 }  // namespace
 
 PyObject* trace(PyObject* const* args) {
-  const RationalTensor a = matrix_of(args[0]);
+  const RationalTensor a = load_residues(args[0]);
   return make_instance(linalg::trace(a)).release();
 }
 
 PyObject* det(PyObject* const* args) {
-  const RationalTensor a = matrix_of(args[0]);
+  const RationalTensor a = load_residues(args[0]);
   return make_instance(linalg::det(a)).release();
 }
 
 PyObject* inv(PyObject* const* args) {
-  const RationalTensor a = matrix_of(args[0]);
+  const RationalTensor a = load_residues(args[0]);
   return make_instance(linalg::inv(a, det_source(args[0]))).release();
 }
 
 PyObject* solve(PyObject* const* args) {
-  const RationalTensor a = matrix_of(args[0]);
+  const RationalTensor a = load_residues(args[0]);
   const linalg::ColumnSource b = column_source(args[1], a.num.options());
   return make_instance(linalg::solve(a, b, det_source(args[0]))).release();
 }

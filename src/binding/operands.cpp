@@ -2,7 +2,6 @@
 
 #include "binding/instance.h"
 #include "binding/ints.h"
-#include "binding/exception_boundary.h"
 #include "binding/tensors.h"
 
 namespace kalvex::py {
@@ -20,16 +19,6 @@ at::Tensor operand_primes(PyObject* other) {
 
 namespace {
 
-bool is_rational(PyObject* obj) {
-  static PyObject* rational = [] {
-    Ref numbers = Ref::checked(PyImport_ImportModule("numbers"));
-    return getattr(numbers.get(), "Rational").release();
-  }();
-  const int found = PyObject_IsInstance(obj, rational);
-  if (found < 0) throw_error_set();
-  return found == 1;
-}
-
 Ref constant_like(PyObject* self, const ExactInt& num, const ExactInt& den) {
   const std::vector<int64_t> shape = user_shape(self);
   const at::Device device = instance_device(self);
@@ -40,16 +29,14 @@ Ref constant_like(PyObject* self, const ExactInt& num, const ExactInt& den) {
 }  // namespace
 
 Ref number_operand(PyObject* self, PyObject* other) {
-  ExactInt one;
-  one.value = 1;
-  if (PyLong_Check(other) || PyFloat_Check(other)) {
+  ExactInt num, den;
+  if (PyFloat_Check(other)) {
     Ref integer = Ref::checked(PyNumber_Long(other));
-    return constant_like(self, exact_int(integer.get()), one);
+    den.value = 1;
+    return constant_like(self, exact_int(integer.get()), den);
   }
-  if (PyObject_TypeCheck(other, state().cls) || !is_rational(other)) return Ref();
-  Ref num = Ref::checked(PyNumber_Index(getattr(other, "numerator").get()));
-  Ref den = Ref::checked(PyNumber_Index(getattr(other, "denominator").get()));
-  return constant_like(self, exact_int(num.get()), exact_int(den.get()));
+  if (PyObject_TypeCheck(other, state().cls) || !rational_parts(other, num, den)) return Ref();
+  return constant_like(self, num, den);
 }
 
 Ref operand(PyObject* self, PyObject* other) {

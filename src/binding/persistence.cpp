@@ -12,10 +12,7 @@ namespace kalvex::py::body {
 
 namespace {
 
-int64_t bound_at(PyObject* bounds, Py_ssize_t i) {
-  const int64_t v = int_argument(PyTuple_GET_ITEM(bounds, i));
-  return v;
-}
+int64_t bound_at(PyObject* bounds, Py_ssize_t i) { return int_argument(PyTuple_GET_ITEM(bounds, i)); }
 
 }  // namespace
 

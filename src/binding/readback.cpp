@@ -16,12 +16,7 @@ namespace {
 // residue is read; the approximation slot is not read at all.
 Fraction read_instance(PyObject* self) {
   check_scalar_shape(user_shape(self));
-  RationalTensor t;
-  t.num = tensor_field(self, Field::Num);
-  t.denom = tensor_field(self, Field::Denom);
-  t.primes = tensor_field(self, Field::Primes);
-  attach_bounds(t);
-  return read_scalar(t);
+  return read_scalar(load_residues(self));
 }
 
 // The instance rebuilt from its reduced fraction, or self when there is none
@@ -29,11 +24,7 @@ Fraction read_instance(PyObject* self) {
 Ref rebuilt_or_self(PyObject* self) {
   const std::vector<int64_t> shape = user_shape(self);
   check_scalar_shape(shape);
-  RationalTensor t;
-  t.num = tensor_field(self, Field::Num);
-  t.denom = tensor_field(self, Field::Denom);
-  t.primes = tensor_field(self, Field::Primes);
-  attach_bounds(t);
+  const RationalTensor t = load_residues(self);
   const at::Device device = instance_device(self);
   prepare_device(device);
   c10::optional<RationalTensor> rebuilt = simplified(t, shape, device);

@@ -17,9 +17,7 @@ std::vector<int64_t> shape_of(PyObject* tuple) {
   const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
   shape.reserve(n);
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PyTuple_GET_ITEM(tuple, i);
-    const int64_t v = int_argument(item);
-    shape.push_back(v);
+    shape.push_back(int_argument(PyTuple_GET_ITEM(tuple, i)));
   }
   return shape;
 }
@@ -44,7 +42,6 @@ void store_canonical(PyObject* self, Field field, const at::Tensor& primes) {
   }
   if (!residues.is_same(unpack_tensor(value.get()))) write_field(self, field, wrap_tensor(residues).get());
 }
-
 
 // cls.<method>(args...): a subclass may override the constructor it delegates to.
 PyObject* delegate(PyObject* cls, const char* method, std::initializer_list<PyObject*> args) {
@@ -109,7 +106,8 @@ PyObject* from_tensor(PyObject* const* args) {
       raise(PyExc_TypeError, "from_tensor() expects a torch.Tensor, got %.200s", Py_TYPE(result.get())->tp_name);
     moved = unpack_tensor(result.get());
   }
-  const RationalTensor value = without_gil(moved.numel() > kReleaseGilElements, [&] { return kalvex::from_tensor(moved); });
+  const RationalTensor value = without_gil(moved.numel() > kReleaseGilElements,
+      [&] { return kalvex::from_tensor(moved); });
   return make_instance_of(cls, value).release();
 }
 

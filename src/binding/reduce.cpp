@@ -15,7 +15,7 @@ namespace {
 
 PyObject* sum_all_of(PyObject* self) {
   const RationalTensor x = load(self);
-  const RationalTensor result = without_gil(x.num.numel() > kReleaseGilElements, [&] { return kalvex::sum_all(x); });
+  const RationalTensor result = without_gil(large(x), [&] { return kalvex::sum_all(x); });
   return make_instance(result).release();
 }
 
@@ -32,7 +32,7 @@ PyObject* sum(PyObject* const* args) {
 PyObject* sum_dim(PyObject* const* args) {
   const int64_t dim = int_argument(args[1]);
   const RationalTensor x = load(args[0]);
-  const RationalTensor result = without_gil(x.num.numel() > kReleaseGilElements, [&] { return kalvex::sum_dim(x, dim); });
+  const RationalTensor result = without_gil(large(x), [&] { return kalvex::sum_dim(x, dim); });
   return make_instance(result).release();
 }
 
@@ -45,7 +45,7 @@ PyObject* dot(PyObject* const* args) {
     y.primes = operand_primes(args[1]);
     attach_bounds(y, x.primes);
     if (x.approx) y.approx = approx_field(args[1]);
-    const RationalTensor result = without_gil(x.num.numel() > kReleaseGilElements, [&] { return kalvex::dot(x, y); });
+    const RationalTensor result = without_gil(large(x), [&] { return kalvex::dot(x, y); });
     return make_instance(result).release();
   }
   Ref product = Ref::checked(PyNumber_Multiply(args[0], args[1]));
@@ -56,7 +56,8 @@ PyObject* dot(PyObject* const* args) {
 PyObject* matmul(PyObject* const* args) {
   const RationalTensor a = load(args[0]);
   const RationalTensor b = load(args[1]);
-  const RationalTensor result = without_gil(a.num.numel() + b.num.numel() > kReleaseGilElements, [&] { return kalvex::matmul(a, b); });
+  const RationalTensor result = without_gil(a.num.numel() + b.num.numel() > kReleaseGilElements,
+      [&] { return kalvex::matmul(a, b); });
   return make_instance(result).release();
 }
 

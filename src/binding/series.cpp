@@ -36,7 +36,7 @@ PyObject* taylor_of(Series series, PyObject* const* args) {
   const std::vector<int64_t> shape = user_shape(x);
   const RationalTensor value = load(x);
   prepare_device(device);
-  const RationalTensor result = without_gil(value.num.numel() > kReleaseGilElements, [&] { return taylor(series, value, shape, device, terms); });
+  const RationalTensor result = without_gil(large(value), [&] { return taylor(series, value, shape, device, terms); });
   return make_instance(result).release();
 }
 
@@ -59,7 +59,8 @@ Ref newton_root(PyObject* a, int64_t max_iterations, int64_t max_bits) {
     a_float = float_view(value, shape, device);
   }
   prepare_device(device);
-  const RationalTensor result = without_gil(value.num.numel() > kReleaseGilElements, [&] { return sqrt_newton(value, a_float, shape, device, max_iterations, max_bits); });
+  const RationalTensor result = without_gil(large(value),
+      [&] { return sqrt_newton(value, a_float, shape, device, max_iterations, max_bits); });
   return make_instance(result);
 }
 

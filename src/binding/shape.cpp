@@ -91,7 +91,8 @@ PyObject* gather(PyObject* const* args) {
   const int64_t dim = int_argument(args[1]);
   const at::Tensor index = index_on_device(args[0], "gather", args[2]);
   const RationalTensor x = load(args[0]);
-  const RationalTensor result = without_gil(index.numel() * kNumPrimes > kReleaseGilElements, [&] { return kalvex::gather(x, dim, index); });
+  const RationalTensor result = without_gil(index.numel() * kNumPrimes > kReleaseGilElements,
+      [&] { return kalvex::gather(x, dim, index); });
   return instance(result);
 }
 
@@ -99,7 +100,7 @@ PyObject* index_select(PyObject* const* args) {
   const int64_t dim = int_argument(args[1]);
   const at::Tensor index = index_on_device(args[0], "index_select", args[2]);
   const RationalTensor x = load(args[0]);
-  const RationalTensor result = without_gil(x.num.numel() > kReleaseGilElements, [&] { return kalvex::index_select(x, dim, index); });
+  const RationalTensor result = without_gil(large(x), [&] { return kalvex::index_select(x, dim, index); });
   return instance(result);
 }
 
@@ -187,7 +188,8 @@ PyObject* argsort(PyObject* const* args) {
   const bool descending = torch_flag(key.get(), "argsort", nullptr, args[1], "descending", args[2]);
   const int64_t dim = int_argument(args[1]);
   const at::Tensor key_tensor = unpack_tensor(key.get());
-  const at::Tensor result = without_gil(key_tensor.numel() > kReleaseGilElements, [&] { return kalvex::argsort(x, key_tensor, dim, descending); });
+  const at::Tensor result = without_gil(key_tensor.numel() > kReleaseGilElements,
+      [&] { return kalvex::argsort(x, key_tensor, dim, descending); });
   return wrap_tensor(result).release();
 }
 

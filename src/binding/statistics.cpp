@@ -17,7 +17,7 @@ RationalTensor variance_of(PyObject* self, PyObject* correction) {
   const at::Device device = instance_device(self);
   const RationalTensor x = load(self);
   prepare_device(device);
-  AllowThreads unlocked(x.num.numel() > kReleaseGilElements);
+  AllowThreads unlocked(large(x));
   return kalvex::variance(x, c, device);
 }
 
@@ -29,7 +29,7 @@ PyObject* running_of(Running kind, PyObject* const* args) {
   if (overflow != 0) raise(PyExc_IndexError, "cannot fit 'int' into an index-sized integer");
   check_running_dim(kind, user_shape(self), dim);
   const RationalTensor x = load(self);
-  const RationalTensor result = without_gil(x.num.numel() > kReleaseGilElements, [&] { return kalvex::running(kind, x); });
+  const RationalTensor result = without_gil(large(x), [&] { return kalvex::running(kind, x); });
   return make_instance(result).release();
 }
 
@@ -42,7 +42,7 @@ PyObject* norm(PyObject* const* args) {
   if (p == -1 && PyErr_Occurred()) throw_error_set();
   if (overflow == 0 && p == 2) {
     const RationalTensor x = load(self);
-    const RationalTensor sum_sq = without_gil(x.num.numel() > kReleaseGilElements, [&] { return kalvex::sum_of_squares(x); });
+    const RationalTensor sum_sq = without_gil(large(x), [&] { return kalvex::sum_of_squares(x); });
     Ref total = make_instance(sum_sq);
     return newton_root(total.get(), kNewtonIterations, kNewtonBits).release();
   }
@@ -62,7 +62,7 @@ PyObject* std(PyObject* const* args) {
 
 PyObject* prod(PyObject* const* args) {
   const RationalTensor x = load(args[0]);
-  const RationalTensor result = without_gil(x.num.numel() > kReleaseGilElements, [&] { return kalvex::product(x); });
+  const RationalTensor result = without_gil(large(x), [&] { return kalvex::product(x); });
   return make_instance(result).release();
 }
 

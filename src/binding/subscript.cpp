@@ -27,7 +27,7 @@ PyObject* same_object(PyObject* self) {
 // a join by: the approximation where there is one, else a stand-in that
 // holds no memory.
 at::Tensor user_tensor(const RationalTensor& x) {
-  if (x.approx && x.approx->sizes().equals(x.shape())) return *x.approx;
+  if (x.approx) return *x.approx;
   return at::zeros({}, x.num.options().dtype(at::kFloat)).expand(x.shape());
 }
 
@@ -66,13 +66,6 @@ at::Tensor indexed_residues(const at::Tensor& residues, PyObject* key, at::IntAr
   return out.is_alias_of(residues) ? out : out.contiguous();
 }
 
-// An instance's values, checked, its residue halves broadcast to one shape.
-RationalTensor loaded(PyObject* self) {
-  RationalTensor x = checked_residues(self);
-  x.approx = approx_field(self);
-  return x;
-}
-
 // The sequence `tensors` as loaded instances sharing the first one's basis;
 // `empty_error` is raised for an empty sequence.
 std::vector<RationalTensor> joined_operands(PyObject* tensors, const char* function, PyObject* empty_type,
@@ -87,7 +80,7 @@ std::vector<RationalTensor> joined_operands(PyObject* tensors, const char* funct
     if (!PyObject_TypeCheck(item, state().cls))
       raise(PyExc_TypeError, "%s(): expected a sequence of ModularTensors, got %.200s at position %zd", function,
             Py_TYPE(item)->tp_name, i);
-    out.push_back(loaded(item));
+    out.push_back(checked_values(item));
     check_operands(out.front(), out.back());
   }
   return out;
@@ -107,7 +100,7 @@ PyObject* join(PyObject* tensors, PyObject* dim_obj, bool stack) {
     users.push_back(user_tensor(x));
     nums.push_back(x.num);
     denoms.push_back(x.denom);
-    approximated = approximated && x.approx && x.approx->sizes().equals(x.shape());
+    approximated = approximated && x.approx;
     bits = either_bounds(bits, x.bits);
   }
   at::Tensor joined = stack ? at::stack(users, dim) : at::cat(users, dim);
@@ -140,7 +133,7 @@ PyObject* to_device(PyObject* self, const at::Device& device) {
 PyObject* getitem(PyObject* const* args) {
   PyObject* self = args[0];
   PyObject* key = args[1];
-  const RationalTensor x = loaded(self);
+  const RationalTensor x = checked_values(self);
   RationalTensor out;
   out.primes = x.primes;
   out.bits = x.bits;
@@ -153,7 +146,7 @@ PyObject* getitem(PyObject* const* args) {
             static_cast<long long>(size));
     out.num = x.num.select(1, i);
     out.denom = x.denom.select(1, i);
-    if (x.approx && x.approx->dim() >= 1) out.approx = x.approx->select(0, i);
+    if (x.approx) out.approx = x.approx->select(0, i);
     return make_instance(out).release();
   }
   const at::Tensor user = user_tensor(x);
@@ -162,7 +155,7 @@ PyObject* getitem(PyObject* const* args) {
   const at::Tensor shape_of_result = unpack_tensor(picked.get());
   out.num = indexed_residues(x.num, key, shape_of_result.sizes());
   out.denom = indexed_residues(x.denom, key, shape_of_result.sizes());
-  if (x.approx && user.is_same(*x.approx)) out.approx = shape_of_result;
+  if (x.approx) out.approx = shape_of_result;
   return make_instance(out).release();
 }
 
@@ -173,11 +166,11 @@ PyObject* len(PyObject* const* args) {
 }
 
 PyObject* iter(PyObject* const* args) {
-  const RationalTensor x = loaded(args[0]);
+  const RationalTensor x = checked_values(args[0]);
   if (x.shape().empty()) raise(PyExc_TypeError, "iteration over a 0-d tensor");
   const std::vector<at::Tensor> nums = x.num.unbind(1), denoms = x.denom.unbind(1);
   std::vector<at::Tensor> approxes;
-  if (x.approx && x.approx->sizes().equals(x.shape())) approxes = x.approx->unbind(0);
+  if (x.approx) approxes = x.approx->unbind(0);
   Ref items = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(nums.size())));
   for (size_t i = 0; i < nums.size(); ++i) {
     RationalTensor item{nums[i], denoms[i], x.primes, c10::nullopt};

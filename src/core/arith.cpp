@@ -71,30 +71,29 @@ auto with_operator(BinaryOp op, F&& f) {
   fail(ErrorKind::Runtime, "unknown arithmetic operator");
 }
 
-}  // namespace
+// t with `count` axes of size 1 inserted before axis `at` (a view).
+at::Tensor with_axes(const at::Tensor& t, int64_t at, int64_t count) {
+  std::vector<int64_t> sizes = t.sizes().vec();
+  sizes.insert(sizes.begin() + at, static_cast<size_t>(count), 1);
+  return t.view(sizes);
+}
 
-namespace {
-
+// x with `count` leading user axes of size 1: after the prime axis of the
+// residues, in front of the approximation.
 RationalTensor with_leading_axes(const RationalTensor& x, int64_t count) {
   if (count <= 0) return x;
   RationalTensor out = x;
-  std::vector<int64_t> sizes = x.num.sizes().vec(), denom_sizes = x.denom.sizes().vec();
-  sizes.insert(sizes.begin() + 1, static_cast<size_t>(count), 1);
-  denom_sizes.insert(denom_sizes.begin() + 1, static_cast<size_t>(count), 1);
-  out.num = x.num.view(sizes);
-  out.denom = x.denom.view(denom_sizes);
-  if (x.approx && x.approx->dim() + 1 == x.num.dim()) {
-    std::vector<int64_t> approx_sizes = x.approx->sizes().vec();
-    approx_sizes.insert(approx_sizes.begin(), static_cast<size_t>(count), 1);
-    out.approx = x.approx->view(approx_sizes);
-  }
+  out.num = with_axes(x.num, 1, count);
+  out.denom = with_axes(x.denom, 1, count);
+  if (x.approx && x.approx->dim() + 1 == x.num.dim()) out.approx = with_axes(*x.approx, 0, count);
   return out;
 }
 
 }  // namespace
 
 std::pair<RationalTensor, RationalTensor> with_common_rank(const RationalTensor& x, const RationalTensor& y) {
-  at::infer_size(x.shape(), y.shape());  // torch's error, naming the user's axes
+  // Shapes that differ are checked here, so that torch's error names the user's axes.
+  if (!x.shape().equals(y.shape())) at::infer_size(x.shape(), y.shape());
   const int64_t rank = std::max(x.num.dim(), y.num.dim());
   return {with_leading_axes(x, rank - x.num.dim()), with_leading_axes(y, rank - y.num.dim())};
 }

@@ -89,6 +89,12 @@ c10::optional<float> small_seed(const at::Tensor& a_float) {
 
 // ---- the one-element chain -------------------------------------------------
 
+// One step, (x + a / x) / 2, as the chain's operations take it.
+template <typename Chain, typename Value = typename Chain::Value>
+Value newton_step(const Chain& c, const Value& a, const Value& x, const Value& two) {
+  return c.div(c.add(x, c.div(a, x)), two);
+}
+
 template <typename Value>
 struct Iterated {
   Value x;
@@ -110,7 +116,7 @@ Iterated<Value> newton_iterates(const Chain& c, const Value& a, Value x, int64_t
   for (int64_t k = 0; k < max_iterations; ++k) {
     const int64_t next = next_bound(c.size(out.x, bound), s_a);
     if (next > max_bits) break;
-    out.x = c.simplify(c.div(c.add(out.x, c.div(a, out.x)), two));
+    out.x = c.simplify(newton_step(c, a, out.x, two));
     out.stepped = true;
     bound = next;
   }
@@ -167,7 +173,7 @@ RationalTensor newton_by_steps(const TensorChain& c, const RationalTensor& a, co
   if (c.one_element()) return newton_iterates(c, a, std::move(x), max_iterations, max_bits).x;
   const RationalTensor two = c.integer(2);
   const int64_t steps = planned_steps(a, x0, max_iterations, max_bits);
-  for (int64_t k = 0; k < steps; ++k) x = c.div(c.add(x, c.div(a, x)), two);
+  for (int64_t k = 0; k < steps; ++k) x = newton_step(c, a, x, two);
   return x;
 }
 

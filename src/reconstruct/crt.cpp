@@ -86,11 +86,15 @@ std::shared_ptr<const CrtBasis> crt_basis(const int64_t* primes, size_t count) {
 
 int64_t pair_integer(const CrtBasis& basis, int64_t r0, int64_t r1) {
   const int64_t p0 = basis.primes[0], p1 = basis.primes[1];
-  r0 = floor_mod(r0, p0);
-  int64_t t = floor_mod(r1, p1) - r0 % p1;
+  // Residues are mostly in [0, p) already: no division then.
+  if (r0 < 0 || r0 >= p0) r0 = floor_mod(r0, p0);
+  if (r1 < 0 || r1 >= p1) r1 = floor_mod(r1, p1);
+  int64_t t = r1 - r0 % p1;
   if (t < 0) t += p1;
-  // Both factors are below p1 < 2^31: the product fits 64 bits.
-  t = static_cast<int64_t>(static_cast<uint64_t>(t) * static_cast<uint64_t>(basis.inv01) % static_cast<uint64_t>(p1));
+  // Both factors are below p1 < 2^31: the product fits 64 bits, and the
+  // basis's remainder by multiplication takes any int64.
+  const int64_t product = t * basis.inv01;
+  t = basis.moduli.empty() ? product % p1 : reduce_int64(product, basis.moduli[1]);
   const int64_t v = r0 + p0 * t;  // in [0, p0 p1)
   return v > basis.p01 / 2 ? v - basis.p01 : v;
 }
