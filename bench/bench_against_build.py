@@ -45,6 +45,13 @@ def measure(root):
     m2 = MT.from_tensor(torch.randn(128, 128, dtype=torch.float64, generator=gen), "cpu")
     s, t = MT.from_fraction(1, 3, (), "cpu"), MT.from_fraction(2, 7, (), "cpu")
     unreduced = s + t
+    column = MT.from_int(0, (), "cpu").primes.view(-1, 1)
+    mixed_n = torch.randint(-1000, 1000, (10**5,), generator=gen)
+    mixed_d = torch.randint(1, 41, (10**5,), generator=gen)
+    mixed = MT(mixed_n.unsqueeze(0) % column, mixed_d.unsqueeze(0) % column)
+    grid = MT(mixed_n.view(1, 100, 1000) % column.view(-1, 1, 1), mixed_d.view(1, 100, 1000) % column.view(-1, 1, 1))
+    square = MT(mixed_n[:4096].view(1, 64, 64) % column.view(-1, 1, 1),
+                mixed_d[:4096].view(1, 64, 64) % column.view(-1, 1, 1))
     cases = {
         "x + y, 10^6": (lambda: x + y, 5),
         "sum, 10^6": (lambda: x.sum(), 5),
@@ -52,6 +59,13 @@ def measure(root):
         "matmul 128x128": (lambda: m1.matmul(m2), 3),
         "from_tensor, 10^6": (lambda: MT.from_tensor(a_float, "cpu"), 5),
         "sort, 10^6": (lambda: x.sort(), 3),
+        "sum, mixed denominators, 10^5": (lambda: mixed.sum(), 5),
+        "sum(dim=1), mixed 100x1000": (lambda: grid.sum(dim=1), 5),
+        "prod, 10^5": (lambda: mixed.prod(), 5),
+        "cumsum, 10^5 captured": (lambda: x[:10**5].cumsum(0), 3),
+        "cumsum, mixed 10^5": (lambda: mixed.cumsum(0), 3),
+        "cumprod, mixed 10^5": (lambda: mixed.cumprod(0), 3),
+        "matmul, mixed 64x64": (lambda: square.matmul(square), 3),
     }
     out = {name: best_of(fn, repeat=repeat) for name, (fn, repeat) in cases.items()}
     out["one-element a + b"] = per_call(lambda: s + t)
@@ -82,7 +96,7 @@ def main():
     for name in names:
         here = best[(ROOT, name)]
         unit, scale = ("us", 1e6) if name.startswith("one-element") else ("ms", 1e3)
-        line = f"  {name:<24} this {here * scale:9.3f} {unit}"
+        line = f"  {name:<32} this {here * scale:9.3f} {unit}"
         if other:
             there = best[(other, name)]
             line += f"   other {there * scale:9.3f} {unit}   other/this {there / here:5.2f}"

@@ -4,10 +4,9 @@
 
 #include <vector>
 
-#include "core/arith.h"
 #include "core/checks.h"
 #include "core/errors.h"
-#include "core/paths.h"
+#include "core/kernels/residue_ops.h"
 #include "elementwise/cumulative_parts.h"
 #include "reconstruct/host_int64.h"
 
@@ -15,93 +14,45 @@ namespace kalvex {
 
 namespace {
 
-int64_t block_count(int64_t n) { return (n + kRunningBlock - 1) / kRunningBlock; }
-
-std::shared_ptr<const CrtBasis> basis_of(const at::Tensor& host_primes) {
-  return crt_basis(host_primes.data_ptr<int64_t>(), static_cast<size_t>(host_primes.numel()));
+std::shared_ptr<const CrtBasis> basis_of(const at::Tensor& primes) {
+  const at::Tensor host = host_int64(primes).contiguous();
+  return crt_basis(host.data_ptr<int64_t>(), static_cast<size_t>(host.numel()));
 }
 
-// ---- CPU ---------------------------------------------------------------------
+// [2, rows, blocks] on the host: the start of every block.
+at::Tensor new_starts(int64_t rows, int64_t blocks) { return at::empty({2, rows, blocks}, at::kLong); }
 
-// Sums over one shared denominator per row: the block totals and the starts
-// come from the numerator sums alone, and the stored values from a closed form.
-bool running_sums_shared(const int64_t* num, const int64_t* den, int64_t rows, int64_t n, const at::Tensor& primes,
-                         const BitBounds& bits, int64_t* out_num, int64_t* out_den) {
-  const int64_t blocks = block_count(n);
-  const int64_t* p = primes.data_ptr<int64_t>();
-  std::vector<int64_t> sums(rows * blocks);
-  if (!shared_denominator_sums(num, den, rows, n, p, sums.data())) return false;
-  std::vector<int64_t> shared(rows);
-  for (int64_t r = 0; r < rows; ++r) shared[r] = den[r * n];
-  std::vector<int64_t> start_num(rows * blocks), start_den(rows * blocks);
-  const BlockTotals totals{rows, blocks, nullptr, nullptr, sums.data(), shared.data(), bits};
-  block_starts(Running::Sum, totals, *basis_of(primes), start_num.data(), start_den.data());
-  shared_denominator_running_sums(num, den, rows, n, p, start_num.data(), start_den.data(), out_num, out_den);
+// Sums whose denominators in each row all equal the first one: the block
+// totals and the starts come from the numerator sums alone, and the stored
+// values from a closed form.
+bool running_sums_shared(const RationalTensor& x, at::Tensor& out_num, at::Tensor& out_den) {
+  const at::Tensor num = x.num.contiguous();
+  const auto sums = kernels::shared_denominator_block_sums(num, x.denom, x.primes);
+  if (!sums) return false;
+  const int64_t rows = x.num.size(0), blocks = sums->size(1);
+  const at::Tensor shared = host_int64(x.denom.select(1, 0)).contiguous();
+  at::Tensor starts = new_starts(rows, blocks);
+  const BlockTotals totals{rows, blocks, nullptr, nullptr, sums->data_ptr<int64_t>(), shared.data_ptr<int64_t>(),
+                           x.bits};
+  block_starts(Running::Sum, totals, *basis_of(x.primes), starts[0].data_ptr<int64_t>(), starts[1].data_ptr<int64_t>());
+  kernels::shared_denominator_running_sums(num, x.denom, x.primes, starts[0], starts[1], out_num, out_den);
   return true;
 }
 
-void running_cpu(Running kind, const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes,
-                 const BitBounds& bits, at::Tensor& out_num, at::Tensor& out_den) {
-  const int64_t rows = num.size(0), n = num.size(1), blocks = block_count(n);
-  const at::Tensor cn = num.contiguous(), cd = den.contiguous(), cp = primes.contiguous();
-  const int64_t *pn = cn.data_ptr<int64_t>(), *pd = cd.data_ptr<int64_t>(), *pp = cp.data_ptr<int64_t>();
-  out_num = at::empty({rows, n}, num.options());
-  out_den = at::empty({rows, n}, num.options());
-  int64_t *on = out_num.data_ptr<int64_t>(), *od = out_den.data_ptr<int64_t>();
-  if (kind == Running::Sum && running_sums_shared(pn, pd, rows, n, cp, bits, on, od)) return;
-
-  block_scan_cpu(kind, pn, pd, rows, n, pp, on, od);
-  std::vector<int64_t> total_num(rows * blocks), total_den(rows * blocks);
-  for (int64_t r = 0; r < rows; ++r) {
-    for (int64_t b = 0; b < blocks; ++b) {
-      const int64_t last = std::min(n, (b + 1) * kRunningBlock) - 1;
-      total_num[r * blocks + b] = on[r * n + last];
-      total_den[r * blocks + b] = od[r * n + last];
-    }
-  }
-  std::vector<int64_t> start_num(rows * blocks), start_den(rows * blocks);
-  const BlockTotals totals{rows, blocks, total_num.data(), total_den.data(), nullptr, nullptr, bits};
-  block_starts(kind, totals, *basis_of(cp), start_num.data(), start_den.data());
-  apply_starts_cpu(kind, rows, n, pp, start_num.data(), start_den.data(), on, od);
-}
-
-// ---- any device ------------------------------------------------------------------
-
-// Padded to whole blocks with the empty value, scanned within each block by
-// doubling steps (each element combined with the one s places before it,
-// s = 1, 2, 4, 8, 16), the starts computed on the host from the block totals
-// (one copy each way), and combined with every element in one operation.
-void running_generic(Running kind, const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes,
-                     const BitBounds& bits, at::Tensor& out_num, at::Tensor& out_den) {
-  const int64_t rows = num.size(0), n = num.size(1), blocks = block_count(n);
-  const BinaryOp op = kind == Running::Sum ? BinaryOp::Add : BinaryOp::Mul;
-  const int64_t pad = blocks * kRunningBlock - n;
-  const at::Tensor pad_num = at::full({rows, pad}, kind == Running::Sum ? 0 : 1, num.options());
-  RationalTensor scan{at::cat({num, pad_num}, 1).view({rows, blocks, kRunningBlock}),
-                      at::cat({den, at::ones({rows, pad}, den.options())}, 1).view({rows, blocks, kRunningBlock}),
-                      primes, c10::nullopt};
-  for (int64_t s = 1; s < kRunningBlock; s *= 2) {
-    const RationalTensor earlier{scan.num.narrow(2, 0, kRunningBlock - s), scan.denom.narrow(2, 0, kRunningBlock - s),
-                                 primes, c10::nullopt};
-    const RationalTensor later{scan.num.narrow(2, s, kRunningBlock - s), scan.denom.narrow(2, s, kRunningBlock - s),
-                               primes, c10::nullopt};
-    const RationalTensor combined = binary(op, earlier, later);
-    scan.num = at::cat({scan.num.narrow(2, 0, s), combined.num}, 2);
-    scan.denom = at::cat({scan.denom.narrow(2, 0, s), combined.denom}, 2);
-  }
-  const at::Tensor totals = host_int64(at::stack({scan.num.select(2, kRunningBlock - 1),
-                                                  scan.denom.select(2, kRunningBlock - 1)})).contiguous();
-  const at::Tensor host_primes = host_int64(primes).contiguous();
-  const int64_t* t = totals.data_ptr<int64_t>();
-  at::Tensor starts = at::empty({2, rows, blocks}, totals.options());
-  int64_t* s = starts.data_ptr<int64_t>();
-  const BlockTotals block_totals{rows, blocks, t, t + rows * blocks, nullptr, nullptr, bits};
-  block_starts(kind, block_totals, *basis_of(host_primes), s, s + rows * blocks);
-  starts = starts.to(num.device());
-  const RationalTensor start{starts[0].unsqueeze(2), starts[1].unsqueeze(2), primes, c10::nullopt};
-  const RationalTensor out = binary(op, start, scan);
-  out_num = out.num.reshape({rows, -1}).narrow(1, 0, n).contiguous();
-  out_den = out.denom.reshape({rows, -1}).narrow(1, 0, n).contiguous();
+// The block-local running values from one scan, the block starts from one
+// exact host pass over their totals (one copy each way), and the starts
+// folded into the blocks.
+template <typename Op>
+void running_in_blocks(Running kind, const RationalTensor& x, at::Tensor& out_num, at::Tensor& out_den) {
+  const at::Tensor primes = x.primes.to(x.num.device());
+  kernels::scan_blocks<Op>(x.num, x.denom, primes, out_num, out_den);
+  const at::Tensor totals = kernels::block_totals(out_num, out_den);
+  const int64_t rows = totals.size(1), blocks = totals.size(2);
+  at::Tensor starts = new_starts(rows, blocks);
+  const BlockTotals block_totals{rows, blocks, totals[0].data_ptr<int64_t>(), totals[1].data_ptr<int64_t>(),
+                                 nullptr, nullptr, x.bits};
+  block_starts(kind, block_totals, *basis_of(x.primes), starts[0].data_ptr<int64_t>(), starts[1].data_ptr<int64_t>());
+  kernels::fold_starts<Op>(starts[0], starts[1], primes, out_num, out_den);
 }
 
 }  // namespace
@@ -125,10 +76,10 @@ RationalTensor running(Running kind, const RationalTensor& x) {
   if (x.num.size(1) == 0) {
     out_num = at::zeros_like(x.num);
     out_den = at::ones_like(x.denom);
-  } else if (host_residues(x.num, x.denom, x.primes)) {
-    running_cpu(kind, x.num, x.denom, x.primes, x.bits, out_num, out_den);
-  } else {
-    running_generic(kind, x.num, x.denom, x.primes.to(x.num.device()), x.bits, out_num, out_den);
+  } else if (kind == Running::Product) {
+    running_in_blocks<MulOp>(kind, x, out_num, out_den);
+  } else if (!running_sums_shared(x, out_num, out_den)) {
+    running_in_blocks<AddOp>(kind, x, out_num, out_den);
   }
   RationalTensor result{out_num, out_den, x.primes, approx};
   // The running values are those of the unreduced prefixes or smaller: each

@@ -5,16 +5,15 @@
 #include <vector>
 
 #include "core/construct.h"
-#include "core/modmath.h"
 #include "core/host_mod.h"
+#include "core/kernels/residue_ops.h"
+#include "core/modmath.h"
 #include "elementwise/cumulative_parts.h"
 #include "reconstruct/rational.h"
 
 namespace kalvex {
 
 namespace {
-
-
 
 // For a shared denominator d: per common factor g of the running numerator
 // and d, the residues of 1/g and of d/g (a handful of g values recur; for
@@ -73,13 +72,14 @@ class StartPass {
       const int64_t an = start_num_[i], ad = start_den_[i];
       int64_t tn, td;
       total_residues(r, b, tn, td);
+      double n = as_double(an), d = as_double(ad);
       if (kind_ == Running::Sum) {
-        c_num_[r] = as_residue(add_mod_d(mul_mod_d(as_double(an), as_double(td), m),
-                                         mul_mod_d(as_double(ad), as_double(tn), m), m));
+        AddOp::fold(n, d, as_double(tn), as_double(td), m);
       } else {
-        c_num_[r] = mul_mod(an, tn, m);
+        MulOp::fold(n, d, as_double(tn), as_double(td), m);
       }
-      c_den_[r] = mul_mod(ad, td, m);
+      c_num_[r] = as_residue(n);
+      c_den_[r] = as_residue(d);
     }
   }
 

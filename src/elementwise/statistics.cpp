@@ -1,7 +1,6 @@
 #include "elementwise/statistics.h"
 
 #include <ATen/ATen.h>
-#include <ATen/Parallel.h>
 
 #include <cmath>
 #include <vector>
@@ -10,9 +9,8 @@
 #include "core/checks.h"
 #include "core/construct.h"
 #include "core/errors.h"
-#include "core/modmath.h"
-#include "core/paths.h"
-#include "core/simd.h"
+#include "core/kernels/reduce.h"
+#include "core/kernels/residue_ops.h"
 #include "core/standard_basis.h"
 #include "functional/host_chain.h"
 #include "functional/input_value.h"
@@ -24,7 +22,6 @@
 namespace kalvex {
 
 namespace {
-
 
 // The variance from the two sums, its steps written once over a chain of
 // values (NOTE: [Variance from two exact sums]).
@@ -41,78 +38,6 @@ Value variance_from_sums(const Chain& c, const Value& sum, const Value& sum_sq, 
     result = c.simplify(c.mul(result, c.fraction(count, rest)));
   }
   return result;
-}
-
-// ---- product ---------------------------------------------------------------
-
-// One halving pass of a row's tree: out[i] = a[i] * a[i + half], an odd last
-// element carried; independent products that vectorise.
-KALVEX_CLONES int64_t halve(const double* __restrict__ a, int64_t length, const Modulus m,
-                            double* __restrict__ out) {
-  const int64_t half = length / 2;
-  for (int64_t i = 0; i < half; ++i) out[i] = mul_mod_d(a[i], a[i + half], m);
-  if (length % 2 == 1) out[half] = a[length - 1];
-  return half + length % 2;
-}
-
-KALVEX_CLONES void to_doubles(const int64_t* __restrict__ v, int64_t n, double* __restrict__ out) {
-  for (int64_t i = 0; i < n; ++i) out[i] = as_double(v[i]);
-}
-
-// The product of a row of residues by a tree of halving passes.
-int64_t row_product(const int64_t* v, int64_t n, int64_t p, std::vector<double>& ping, std::vector<double>& pong) {
-  const Modulus m(p);
-  ping.resize(static_cast<size_t>(n));
-  pong.resize(static_cast<size_t>(n / 2 + 1));
-  to_doubles(v, n, ping.data());
-  int64_t length = n;
-  while (length > 1) {
-    length = halve(ping.data(), length, m, pong.data());
-    std::swap(ping, pong);
-  }
-  return as_residue(ping[0]);
-}
-
-void product_cpu(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes, at::Tensor& out_num,
-                 at::Tensor& out_den) {
-  const int64_t rows = num.size(0), n = num.size(1);
-  const at::Tensor cn = num.contiguous(), cd = den.contiguous(), cp = primes.contiguous();
-  out_num = at::empty({rows, 1}, num.options());
-  out_den = at::empty({rows, 1}, num.options());
-  const int64_t *pn = cn.data_ptr<int64_t>(), *pd = cd.data_ptr<int64_t>(), *pp = cp.data_ptr<int64_t>();
-  int64_t *on = out_num.data_ptr<int64_t>(), *od = out_den.data_ptr<int64_t>();
-  at::parallel_for(0, 2 * rows, 1, [&](int64_t begin, int64_t end) {
-    std::vector<double> ping, pong;
-    for (int64_t t = begin; t < end; ++t) {
-      const int64_t r = t % rows;
-      if (t < rows) {
-        on[r] = row_product(pn + r * n, n, pp[r], ping, pong);
-      } else {
-        od[r] = row_product(pd + r * n, n, pp[r], ping, pong);
-      }
-    }
-  });
-}
-
-// Any device: halving passes, column 2i times column 2i+1.
-void product_by_halving(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes,
-                        at::Tensor& out_num, at::Tensor& out_den) {
-  RationalTensor acc{num, den, primes, c10::nullopt};
-  while (acc.num.size(1) > 1) {
-    const int64_t k = acc.num.size(1), even_k = k - k % 2;
-    const RationalTensor left{acc.num.slice(1, 0, even_k, 2), acc.denom.slice(1, 0, even_k, 2), primes,
-                              c10::nullopt};
-    const RationalTensor right{acc.num.slice(1, 1, even_k, 2), acc.denom.slice(1, 1, even_k, 2), primes,
-                               c10::nullopt};
-    RationalTensor pairs = binary(BinaryOp::Mul, left, right);
-    if (k % 2 == 1) {
-      pairs.num = at::cat({pairs.num, acc.num.slice(1, k - 1, k)}, 1);
-      pairs.denom = at::cat({pairs.denom, acc.denom.slice(1, k - 1, k)}, 1);
-    }
-    acc = pairs;
-  }
-  out_num = acc.num.contiguous();
-  out_den = acc.denom.contiguous();
 }
 
 }  // namespace
@@ -159,12 +84,8 @@ RationalTensor product(const RationalTensor& x) {
     return empty;
   }
   at::Tensor out_num, out_den;
-  if (host_residues(num, den, x.primes)) {
-    product_cpu(num, den, x.primes, out_num, out_den);
-  } else {
-    product_by_halving(num, den, x.primes, out_num, out_den);
-  }
-  RationalTensor result{out_num, out_den, x.primes, approx};
+  kernels::reduce<MulOp>(num, den, x.primes, 1, out_num, out_den);
+  RationalTensor result{out_num.unsqueeze(1), out_den.unsqueeze(1), x.primes, approx};
   result.bits = product_of_bounds(x.bits, num.size(1));
   return result;
 }

@@ -36,13 +36,14 @@
 #include "core/construct.h"
 #include "core/errors.h"
 #include "core/kernels/constant_rows.h"
+#include "core/kernels/reduce.h"
+#include "core/kernels/residue_ops.h"
 #include "core/paths.h"
 #include "core/standard_basis.h"
 #include "reconstruct/crt.h"
 #include "reconstruct/float_view.h"
 #include "reconstruct/rational.h"
 #include "reconstruct/scalar.h"
-#include "reduce/halving.h"
 #include "reduce/scan.h"
 
 namespace kalvex {
@@ -132,7 +133,7 @@ void chunk_sums(const at::Tensor& num, const at::Tensor& den, const at::Tensor& 
   std::vector<at::Tensor> parts_num, parts_den;
   if (full > 0) {
     at::Tensor cn, cd;
-    sum_axis(num.slice(1, start, start + full * kChunk).reshape({rows, full, kChunk}),
+    kernels::reduce<AddOp>(num.slice(1, start, start + full * kChunk).reshape({rows, full, kChunk}),
              den.slice(1, start, start + full * kChunk).reshape({rows, full, kChunk}), primes, 2, cn, cd);
     parts_num.push_back(cn);
     parts_den.push_back(cd);
@@ -140,7 +141,8 @@ void chunk_sums(const at::Tensor& num, const at::Tensor& den, const at::Tensor& 
   const int64_t tail = start + full * kChunk;
   if (tail < end) {
     at::Tensor cn, cd;
-    sum_axis(num.slice(1, tail, end).unsqueeze(1), den.slice(1, tail, end).unsqueeze(1), primes, 2, cn, cd);
+    kernels::reduce<AddOp>(num.slice(1, tail, end).unsqueeze(1), den.slice(1, tail, end).unsqueeze(1), primes, 2, cn,
+                           cd);
     parts_num.push_back(cn);
     parts_den.push_back(cd);
   }
@@ -209,7 +211,7 @@ RationalTensor sum_stepwise(const RationalTensor& x, const at::Tensor& num, cons
   for (int64_t start = 0; start < n; start += kChunk) {
     const int64_t end = std::min(n, start + kChunk);
     at::Tensor cn, cd;
-    sum_axis(num.slice(1, start, end), den.slice(1, start, end), x.primes, 1, cn, cd);
+    kernels::reduce<AddOp>(num.slice(1, start, end), den.slice(1, start, end), x.primes, 1, cn, cd);
     RationalTensor chunk{cn.unsqueeze(1), cd.unsqueeze(1), x.primes, c10::nullopt};
     chunk.bits = sum_of_bounds(x.bits, end - start);
     chunk = reduced(chunk);
@@ -261,7 +263,7 @@ RationalTensor sum_all(const RationalTensor& x) {
     total_bits = shared_denominator_sum_bounds(x.bits, n);
     zero_in_every_row = scan.zero_in_every_row;
   } else {
-    sum_axis(num, den, x.primes, 1, folded_num, folded_den);
+    kernels::reduce<AddOp>(num, den, x.primes, 1, folded_num, folded_den);
     total.num = host_vector(folded_num);
     total.den = host_vector(folded_den);
     total_bits = sum_of_bounds(x.bits, n);
@@ -275,7 +277,7 @@ RationalTensor sum_all(const RationalTensor& x) {
   // Step 3: exact accumulation while it can still end in a total that fits.
   if (auto f = sum_exactly(num, den, x.primes, x.bits, *basis, total)) return rebuilt(*f, x.num.device());
   // Step 4: exact residues, approximate value.
-  if (!folded_num.defined()) sum_axis(num, den, x.primes, 1, folded_num, folded_den);
+  if (!folded_num.defined()) kernels::reduce<AddOp>(num, den, x.primes, 1, folded_num, folded_den);
   RationalTensor result{folded_num.unsqueeze(1), folded_den.unsqueeze(1), x.primes, approximate_sum(x)};
   result.bits = sum_of_bounds(x.bits, n);
   return result;
@@ -299,7 +301,7 @@ RationalTensor sum_dim(const RationalTensor& x, int64_t dim) {
     out_num = at::zeros(sizes, x.num.options());
     out_den = at::ones_like(out_num);
   } else {
-    sum_axis(x.num, x.denom, x.primes, dim + 1, out_num, out_den);
+    kernels::reduce<AddOp>(x.num, x.denom, x.primes, dim + 1, out_num, out_den);
   }
   c10::optional<at::Tensor> approx;
   if (x.approx) approx = at::sum(*x.approx, {dim});

@@ -11,11 +11,22 @@ namespace kalvex {
 
 // Which inputs (a, b, c, d: bits 0 to 3) the numerator and the denominator
 // read: a denominator made of constant rows is computed once per prime.
+//
+// AddOp and MulOp also give their formula as a fold step on residues held as
+// doubles, x <- x (+) y, which every host loop that accumulates (reductions,
+// running values, matrix products) calls; kEmpty is the numerator of the
+// empty sum or product, over 1.
 struct AddOp {  // a/b + c/d = (ad + bc) / bd
   static constexpr uint32_t kReads[2] = {0b1111, 0b1010};
+  static constexpr double kEmpty = 0.0;
+  C10_HOST_DEVICE static void fold(double& xn, double& xd, double yn, double yd, const Modulus& m) {
+    xn = add_mod_d(mul_mod_d(xn, yd, m), mul_mod_d(xd, yn, m), m);
+    xd = mul_mod_d(xd, yd, m);
+  }
   C10_HOST_DEVICE ResidueTuple<2> operator()(const Modulus& m, int64_t a, int64_t b, int64_t c, int64_t d) const {
-    const double da = as_double(a), db = as_double(b), dc = as_double(c), dd = as_double(d);
-    return {as_residue(add_mod_d(mul_mod_d(da, dd, m), mul_mod_d(db, dc, m), m)), as_residue(mul_mod_d(db, dd, m))};
+    double n = as_double(a), den = as_double(b);
+    fold(n, den, as_double(c), as_double(d), m);
+    return {as_residue(n), as_residue(den)};
   }
 };
 
@@ -29,8 +40,15 @@ struct SubOp {  // a/b - c/d = (ad - bc) / bd
 
 struct MulOp {  // (a/b)(c/d) = ac / bd
   static constexpr uint32_t kReads[2] = {0b0101, 0b1010};
+  static constexpr double kEmpty = 1.0;
+  C10_HOST_DEVICE static void fold(double& xn, double& xd, double yn, double yd, const Modulus& m) {
+    xn = mul_mod_d(xn, yn, m);
+    xd = mul_mod_d(xd, yd, m);
+  }
   C10_HOST_DEVICE ResidueTuple<2> operator()(const Modulus& m, int64_t a, int64_t b, int64_t c, int64_t d) const {
-    return {mul_mod(a, c, m), mul_mod(b, d, m)};
+    double n = as_double(a), den = as_double(b);
+    fold(n, den, as_double(c), as_double(d), m);
+    return {as_residue(n), as_residue(den)};
   }
 };
 
