@@ -38,13 +38,13 @@
 #include "core/kernels/constant_rows.h"
 #include "core/kernels/reduce.h"
 #include "core/kernels/residue_ops.h"
+#include "core/kernels/shared_sums.h"
 #include "core/paths.h"
 #include "core/standard_basis.h"
 #include "reconstruct/crt.h"
 #include "reconstruct/float_view.h"
 #include "reconstruct/rational.h"
 #include "reconstruct/scalar.h"
-#include "reduce/scan.h"
 
 namespace kalvex {
 
@@ -254,9 +254,9 @@ RationalTensor sum_all(const RationalTensor& x) {
   BitBounds total_bits;
   at::Tensor folded_num, folded_den;
   bool zero_in_every_row;
-  RowScan scan;
+  kernels::RowScan scan;
   scan.common_denominator = has_constant_rows(den) || den.select(1, 0).equal(den.select(1, 1));
-  if (scan.common_denominator) scan = scan_fractions(num, den, x.primes);
+  if (scan.common_denominator) scan = kernels::scan_fractions(num, den, x.primes);
   if (scan.common_denominator) {
     total.num = scan.numerator_sums;
     total.den = scan.denominators;
@@ -270,7 +270,7 @@ RationalTensor sum_all(const RationalTensor& x) {
     // A product of denominators is 0 modulo a prime exactly where one of them is.
     zero_in_every_row = std::all_of(total.den.begin(), total.den.end(), [](int64_t d) { return d == 0; });
   }
-  if (zero_in_every_row && has_zero_denominator(den)) return sum_stepwise(x, num, den);
+  if (zero_in_every_row && kernels::has_zero_denominator(den)) return sum_stepwise(x, num, den);
 
   // Step 2: one read.
   if (auto f = read_total(*basis, total.num, total.den, total_bits)) return rebuilt(*f, x.num.device());
@@ -315,7 +315,7 @@ RationalTensor dot(const RationalTensor& x_in, const RationalTensor& y_in) {
   const auto [x, y] = with_common_rank(x_in, y_in);
   // Products that share a denominator (those of float-captured vectors do) are
   // summed in the scan that forms them, without materialising them.
-  const auto scan = scan_products(x, y);
+  const auto scan = kernels::scan_products(x, y);
   if (scan && scan->common_denominator && !scan->zero_in_every_row) {
     if (const auto basis = host_basis(x.primes)) {
       const BitBounds total_bits =

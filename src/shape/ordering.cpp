@@ -12,7 +12,7 @@
 #include "reconstruct/float_view.h"
 #include "shape/axes.h"
 #include "shape/indexing.h"
-#include "shape/take_along.h"
+#include "core/kernels/take_along.h"
 
 namespace kalvex {
 
@@ -34,7 +34,7 @@ Ordered picked(const RationalTensor& x, const at::Tensor& key, const at::Tensor&
     return out;
   }
   std::tie(out.values.num, out.values.denom) =
-      take_along(x.num, x.denom, residue_axis(dim, rank), indices, key.sizes());
+      kernels::take_along(x.num, x.denom, residue_axis(dim, rank), indices, key.sizes());
   return out;
 }
 

@@ -1,6 +1,8 @@
 #pragma once
-// One pass over the residues of many fractions, enough to sum them at once
-// when they share a denominator: n/d + m/d + ... = (n + m + ...)/d.
+// The launcher of sums read straight to the host: one pass over the residues
+// of many fractions, enough to sum them at once when they share a
+// denominator, n/d + m/d + ... = (n + m + ...)/d.  The CPU scans the rows in
+// vector loops; other devices use a few whole-tensor operations.
 #include <ATen/core/Tensor.h>
 #include <c10/util/Optional.h>
 
@@ -8,7 +10,7 @@
 
 #include "core/rational_tensor.h"
 
-namespace kalvex {
+namespace kalvex::kernels {
 
 struct RowScan {
   std::vector<int64_t> numerator_sums;  // per prime, modulo it
@@ -30,4 +32,4 @@ RowScan scan_fractions(const at::Tensor& num, const at::Tensor& den, const at::T
 // number of primes (core/paths.h); none otherwise.
 c10::optional<RowScan> scan_products(const RationalTensor& x, const RationalTensor& y);
 
-}  // namespace kalvex
+}  // namespace kalvex::kernels

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace kalvex {
+namespace kalvex::kernels {
 
 // num and denom [P, *S] picked along residue axis `axis` (>= 1) at `index`,
 // the int64 positions that torch.sort or torch.topk returned for a key of
@@ -17,4 +17,4 @@ namespace kalvex {
 std::pair<at::Tensor, at::Tensor> take_along(const at::Tensor& num, const at::Tensor& denom, int64_t axis,
                                              const at::Tensor& index, at::IntArrayRef key_shape);
 
-}  // namespace kalvex
+}  // namespace kalvex::kernels

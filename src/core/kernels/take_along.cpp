@@ -1,4 +1,4 @@
-#include "shape/take_along.h"
+#include "core/kernels/take_along.h"
 
 #include <ATen/ATen.h>
 #include <ATen/Parallel.h>
@@ -10,7 +10,7 @@
 #include "core/kernels/constant_rows.h"
 #include "core/paths.h"
 
-namespace kalvex {
+namespace kalvex::kernels {
 
 namespace {
 
@@ -196,4 +196,4 @@ std::pair<at::Tensor, at::Tensor> take_along(const at::Tensor& num, const at::Te
           den_constant ? out_den : at::gather(denom, axis, spread)};
 }
 
-}  // namespace kalvex
+}  // namespace kalvex::kernels

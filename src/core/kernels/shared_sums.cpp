@@ -1,4 +1,4 @@
-#include "reduce/scan.h"
+#include "core/kernels/shared_sums.h"
 
 #include <ATen/ATen.h>
 #include <ATen/Parallel.h>
@@ -12,7 +12,7 @@
 #include "core/paths.h"
 #include "core/simd.h"
 
-namespace kalvex {
+namespace kalvex::kernels {
 
 namespace {
 
@@ -251,4 +251,4 @@ c10::optional<RowScan> scan_products(const RationalTensor& x, const RationalTens
   });
 }
 
-}  // namespace kalvex
+}  // namespace kalvex::kernels
