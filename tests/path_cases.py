@@ -108,6 +108,11 @@ def cases(device):
         "sum over dims": lambda: (matrix.sum(0), matrix.sum(1), matrix.sum(-1), matrix.T.sum(0)),
         "dot": lambda: (shared.dot(shared), unrelated.dot(unrelated), shared.dot(captured(floats(3000, 28), device))),
         "matmul": lambda: (matrix.matmul(matrix.T), matrix.T.matmul(matrix), matrix.matmul(MT.zeros((7, 0), device))),
+        "matmul over shared denominators": lambda: (
+            floats_matrix.matmul(captured(floats(12, 46).view(3, 4), device)),
+            captured(floats(12, 46).view(4, 3), device).matmul(floats_matrix),
+            floats_matrix.matmul(mixed((3, 4), 47, device))),
+        "sums along each axis of 3-d": lambda: tuple(mixed((3, 4, 5), 48, device).sum(d) for d in range(3)),
         "matmul mismatch": lambda: matrix.matmul(matrix),
         "prod": lambda: (unrelated.prod(), shared.prod(), mixed((3, 3), 26, device).prod()),
         "cumsum and cumprod": lambda: (shared.cumsum(), unrelated.cumsum(), unrelated.cumprod(),

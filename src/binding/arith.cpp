@@ -81,18 +81,6 @@ PyObject* rtruediv(PyObject* const* args) {
 
 PyObject* pos(PyObject* const* args) { return make_instance(load(args[0])).release(); }
 
-PyObject* neg(PyObject* const* args) {
-  PyObject* self = args[0];
-  RationalTensor x;
-  x.primes = tensor_field(self, Field::Primes);
-  x.num = tensor_field(self, Field::Num);
-  x.approx = approx_field(self);
-  x.denom = tensor_field(self, Field::Denom);
-  attach_bounds(x);
-  const RationalTensor result = without_gil(large(x), [&] { return negate(x); });
-  return make_instance(result).release();
-}
-
 PyObject* eq(PyObject* const* args) {
   Ref other = operand(args[0], args[1]);
   const Operands ops = load_pair(args[0], other.get(), false, /*with_approx=*/false);

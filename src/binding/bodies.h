@@ -25,14 +25,11 @@ KALVEX_BODY(rsub);
 KALVEX_BODY(mul);
 KALVEX_BODY(rmul);
 KALVEX_BODY(truediv);
-KALVEX_BODY(neg);
 KALVEX_BODY(eq);
 
 // reductions
 KALVEX_BODY(sum);
-KALVEX_BODY(sum_dim);
 KALVEX_BODY(dot);
-KALVEX_BODY(matmul);
 
 // read-back
 KALVEX_BODY(to_float);
@@ -66,7 +63,6 @@ KALVEX_BODY(where);
 KALVEX_BODY(norm);
 KALVEX_BODY(var);
 KALVEX_BODY(std);
-KALVEX_BODY(prod);
 KALVEX_BODY(cumsum);
 KALVEX_BODY(cumprod);
 
@@ -74,16 +70,10 @@ KALVEX_BODY(cumprod);
 KALVEX_BODY(gather);
 KALVEX_BODY(index_select);
 KALVEX_BODY(reshape);
-KALVEX_BODY(transpose);
-KALVEX_BODY(flatten);
-KALVEX_BODY(squeeze);
-KALVEX_BODY(unsqueeze);
 KALVEX_BODY(T);
 KALVEX_BODY(sort);
 KALVEX_BODY(argsort);
 KALVEX_BODY(topk);
-KALVEX_BODY(contiguous);
-KALVEX_BODY(clone);
 KALVEX_BODY(reduce_ex);
 KALVEX_BODY(restore);
 

@@ -159,14 +159,9 @@ PyObject* dunder_pow(PyObject* const* args) {
 PyObject* square(PyObject* const* args) { return PyNumber_Multiply(args[0], args[0]); }
 
 PyObject* reciprocal(PyObject* const* args) {
-  PyObject* self = args[0];
-  c10::optional<at::Tensor> approx = approx_field(self);
-  if (approx) approx = approx->reciprocal();
-  RationalTensor x;
-  x.denom = tensor_field(self, Field::Denom);
-  x.num = tensor_field(self, Field::Num);
-  x.primes = tensor_field(self, Field::Primes);
-  attach_bounds(x);
+  const RationalTensor x = load(args[0], {Field::Approx, Field::Denom, Field::Num, Field::Primes});
+  c10::optional<at::Tensor> approx;
+  if (x.approx) approx = x.approx->reciprocal();
   RationalTensor result{x.denom.clone(), x.num.clone(), x.primes, approx};
   result.bits = swapped(x.bits);
   return make_instance(result).release();
@@ -199,15 +194,8 @@ PyObject* ne(PyObject* const* args) {
     Ref equal = Ref::checked(PyObject_RichCompare(self, other, Py_EQ));
     return PyNumber_Invert(equal.get());
   }
-  RationalTensor x, y;
-  x.primes = tensor_field(self, Field::Primes);
-  x.num = tensor_field(self, Field::Num);
-  x.denom = tensor_field(self, Field::Denom);
-  y.denom = tensor_field(other, Field::Denom);
-  y.num = tensor_field(other, Field::Num);
-  y.primes = tensor_field(other, Field::Primes);
-  attach_bounds(x);
-  attach_bounds(y);
+  const RationalTensor x = load(self, {Field::Primes, Field::Num, Field::Denom});
+  const RationalTensor y = load(other, {Field::Denom, Field::Num, Field::Primes});
   const at::Tensor result = without_gil(large(x), [&] { return not_equal(x, y); });
   return wrap_tensor(result).release();
 }

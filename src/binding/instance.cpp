@@ -77,30 +77,22 @@ c10::optional<at::Tensor> approx_field(PyObject* obj) {
   return unpack_tensor(value.get());
 }
 
-namespace {
-
-RationalTensor residue_fields(PyObject* obj) {
+RationalTensor load(PyObject* obj, SlotOrder order) {
   RationalTensor r;
-  r.num = tensor_field(obj, Field::Num);
-  r.denom = tensor_field(obj, Field::Denom);
-  r.primes = tensor_field(obj, Field::Primes);
-  return r;
-}
-
-}  // namespace
-
-RationalTensor load(PyObject* obj) {
-  RationalTensor r = residue_fields(obj);
-  r.approx = approx_field(obj);
+  for (const Field field : order) {
+    switch (field) {
+      case Field::Num: r.num = tensor_field(obj, field); break;
+      case Field::Denom: r.denom = tensor_field(obj, field); break;
+      case Field::Primes: r.primes = tensor_field(obj, field); break;
+      case Field::Approx: r.approx = approx_field(obj); break;
+      case Field::Device: break;
+    }
+  }
   attach_bounds(r);
   return r;
 }
 
-RationalTensor load_residues(PyObject* obj) {
-  RationalTensor r = residue_fields(obj);
-  attach_bounds(r);
-  return r;
-}
+RationalTensor load_residues(PyObject* obj) { return load(obj, kResidueSlots); }
 
 Ref make_instance(const RationalTensor& value) {
   const ModuleState& s = state();

@@ -3,6 +3,8 @@
 // instances and the core's RationalTensor.
 #include <ATen/core/Tensor.h>
 
+#include <initializer_list>
+
 #include "binding/py.h"
 #include "core/rational_tensor.h"
 
@@ -42,10 +44,18 @@ at::Tensor tensor_field(PyObject* obj, Field field);
 // `_approx`: None -> nullopt.
 c10::optional<at::Tensor> approx_field(PyObject* obj);
 
-// All four tensors of an instance (or duck-typed operand), read in slot order,
-// with the sizes of its integers (NOTE: [Size bounds across Python]).
-RationalTensor load(PyObject* obj);
-// The same without the approximation slot, which is not read.
+// The slots a member reads of an operand, in the order it reads them: for a
+// duck-typed operand or a subclass each read is an attribute access, so the
+// order is part of the member's behaviour.
+using SlotOrder = std::initializer_list<Field>;
+constexpr SlotOrder kSlots = {Field::Num, Field::Denom, Field::Primes, Field::Approx};
+constexpr SlotOrder kResidueSlots = {Field::Num, Field::Denom, Field::Primes};
+
+// The tensors of an instance (or duck-typed operand) read in `order`, with
+// the sizes of its integers (NOTE: [Size bounds across Python]); a slot not
+// named is not read.
+RationalTensor load(PyObject* obj, SlotOrder order = kSlots);
+// The same without the approximation slot.
 RationalTensor load_residues(PyObject* obj);
 
 // A new exact ModularTensor holding `value`; the device slot is num's device.

@@ -1,6 +1,13 @@
 #include "binding/members.h"
 
+#include "binding/adapter.h"
 #include "binding/bodies.h"
+#include "core/kernels/residue_ops.h"
+#include "core/map.h"
+#include "elementwise/statistics.h"
+#include "reduce/matmul.h"
+#include "reduce/sum.h"
+#include "shape/views.h"
 
 namespace kalvex::py {
 
@@ -71,7 +78,8 @@ const std::vector<FunctionDef>& class_members() {
       {"__rmul__", Kind::Method, {self, {"other"}}, kSelfType, nullptr, body::rmul},
       {"__truediv__", Kind::Method, {self, other}, kSelfType, "Exact division: (a/b) / (c/d) = ad / bc",
        body::truediv},
-      {"__neg__", Kind::Method, {self}, kSelfType, "Negation.", body::neg},
+      {"__neg__", Kind::Method, {self}, kSelfType, "Negation.", 
+       member<map<NegOp>, Field::Primes, Field::Num, Field::Approx, Field::Denom>},
       {"__eq__", Kind::Method, {self, other}, kTensor,
        "Exact element-wise equality: a/b == c/d iff ad == bc (all primes).", body::eq},
       {"sum", Kind::Method, {self, {"dim", kInt, Check::IntOrNone, none()}}, nullptr,
@@ -80,14 +88,14 @@ const std::vector<FunctionDef>& class_members() {
        "        Args:\n            dim: Dimension to reduce. None = reduce all dimensions.\n        ",
        body::sum},
       {"_sum_dim", Kind::Method, {self, int_param("dim")}, nullptr,
-       "Sum along a specific dimension using parallel tree reduction.", body::sum_dim},
+       "Sum along a specific dimension using parallel tree reduction.", member<kalvex::sum_dim>},
       {"dot", Kind::Method, {self, other}, nullptr, "Exact dot product using parallel reduction.", body::dot},
       {"matmul", Kind::Method, {self, other}, nullptr,
        "\n        Exact matrix multiplication using parallel operations.\n"
        "        C[i,j] = sum_k(A[i,k] * B[k,j])\n\n"
        "        All (i,j) output elements computed in parallel.\n"
        "        Each dot product uses parallel tree reduction.\n        ",
-       body::matmul},
+       member<kalvex::matmul>},
       {"to_float", Kind::Method, {self}, kTensor, "Convert to float tensor (lossy, for display only).",
        body::to_float},
       {"simplify", Kind::Method, {self}, kSelfType,
@@ -136,7 +144,7 @@ const std::vector<FunctionDef>& class_members() {
        "\n        Exact standard deviation: sqrt(var).\n"
        "        Note: sqrt is approximated using Newton iteration.\n        ",
        body::std},
-      {"prod", Kind::Method, {self}, kSelfType, "\n        Exact product of all elements.\n        ", body::prod},
+      {"prod", Kind::Method, {self}, kSelfType, "\n        Exact product of all elements.\n        ", member<kalvex::product>},
       {"reciprocal", Kind::Method, {self}, kSelfType, "Exact reciprocal 1/x.", body::reciprocal},
       {"__pow__", Kind::Method, {self, int_param("n")}, kSelfType, "Power operator x ** n.", body::dunder_pow},
       {"cumsum", Kind::Method, {self, int_param("dim", integer(-1))}, kSelfType,
@@ -160,12 +168,12 @@ const std::vector<FunctionDef>& class_members() {
        "Select elements along dimension by index.", body::index_select},
       {"reshape", Kind::Method, {self}, kSelfType, "Reshape tensor to new shape.", body::reshape, "shape"},
       {"transpose", Kind::Method, {self, int_param("dim0"), int_param("dim1")}, kSelfType,
-       "Transpose two dimensions.", body::transpose},
+       "Transpose two dimensions.", member<kalvex::transpose>},
       {"flatten", Kind::Method, {self, int_param("start_dim", integer(0)), int_param("end_dim", integer(-1))},
-       kSelfType, "Flatten dimensions.", body::flatten},
+       kSelfType, "Flatten dimensions.", member<kalvex::flatten>},
       {"squeeze", Kind::Method, {self, {"dim", kInt, Check::IntOrNone, none()}}, kSelfType,
-       "Remove dimensions of size 1.", body::squeeze},
-      {"unsqueeze", Kind::Method, {self, int_param("dim")}, kSelfType, "Add dimension of size 1.", body::unsqueeze},
+       "Remove dimensions of size 1.", member<kalvex::squeeze>},
+      {"unsqueeze", Kind::Method, {self, int_param("dim")}, kSelfType, "Add dimension of size 1.", member<kalvex::unsqueeze>},
       {"T", Kind::Property, {self}, kSelfType, "Transpose (swap last two dimensions for 2D+).", body::T},
       {"trace", Kind::Method, {self}, kSelfType, "Exact trace of a matrix (sum of diagonal).", body::trace},
       {"det", Kind::Method, {self}, kSelfType,
@@ -190,8 +198,8 @@ const std::vector<FunctionDef>& class_members() {
        nullptr, "\n        Return top k elements and their indices.\n        ", body::topk},
       {"contiguous", Kind::Method, {self}, kSelfType,
        "The same values with contiguous residues and approximation (self when they already are).",
-       body::contiguous},
-      {"clone", Kind::Method, {self}, kSelfType, "A copy of the values in storage of its own.", body::clone},
+       member<kalvex::contiguous>},
+      {"clone", Kind::Method, {self}, kSelfType, "A copy of the values in storage of its own.", member<kalvex::clone>},
       {"__reduce_ex__", Kind::Method, {self, int_param("protocol")}, nullptr,
        "Pickling: the residues together with the sizes of their integers.", body::reduce_ex},
       {"_restore", Kind::ClassMethod,
@@ -233,7 +241,7 @@ const std::vector<FunctionDef>& class_members() {
       {"__le__", Kind::Method, {self, {"other"}}, kTensor, "Less than or equal (exact).", body::dunder_le},
       {"__gt__", Kind::Method, {self, {"other"}}, kTensor, "Greater than (exact).", body::dunder_gt},
       {"__ge__", Kind::Method, {self, {"other"}}, kTensor, "Greater than or equal (exact).", body::dunder_ge},
-      {"__matmul__", Kind::Method, {self, other}, kSelfType, "Matrix product operator a @ b.", body::matmul},
+      {"__matmul__", Kind::Method, {self, other}, kSelfType, "Matrix product operator a @ b.", member<kalvex::matmul>},
       {"__rtruediv__", Kind::Method, {self, {"other"}}, kSelfType, "Exact division of a number by each element.",
        body::rtruediv},
       {"__pos__", Kind::Method, {self}, kSelfType, "The same values.", body::pos},

@@ -1,4 +1,5 @@
 // Sums, dot products and matrix products.
+#include "binding/adapter.h"
 #include "binding/bodies.h"
 #include "binding/exception_boundary.h"
 #include "binding/instance.h"
@@ -6,7 +7,6 @@
 #include "binding/known_sizes.h"
 #include "binding/operands.h"
 #include "binding/tensors.h"
-#include "reduce/matmul.h"
 #include "reduce/sum.h"
 
 namespace kalvex::py::body {
@@ -26,14 +26,7 @@ PyObject* sum(PyObject* const* args) {
   PyObject* dim = args[1];
   if (dim == Py_None) return sum_all_of(self);
   if (!is_exact_instance(self)) return Ref::checked(PyObject_CallMethod(self, "_sum_dim", "O", dim)).release();
-  return sum_dim(args);
-}
-
-PyObject* sum_dim(PyObject* const* args) {
-  const int64_t dim = int_argument(args[1]);
-  const RationalTensor x = load(args[0]);
-  const RationalTensor result = without_gil(large(x), [&] { return kalvex::sum_dim(x, dim); });
-  return make_instance(result).release();
+  return member<kalvex::sum_dim>(args);
 }
 
 PyObject* dot(PyObject* const* args) {
@@ -51,14 +44,6 @@ PyObject* dot(PyObject* const* args) {
   Ref product = Ref::checked(PyNumber_Multiply(args[0], args[1]));
   if (is_exact_instance(product.get())) return sum_all_of(product.get());
   return Ref::checked(PyObject_CallMethod(product.get(), "sum", nullptr)).release();
-}
-
-PyObject* matmul(PyObject* const* args) {
-  const RationalTensor a = load(args[0]);
-  const RationalTensor b = load(args[1]);
-  const RationalTensor result = without_gil(a.num.numel() + b.num.numel() > kReleaseGilElements,
-      [&] { return kalvex::matmul(a, b); });
-  return make_instance(result).release();
 }
 
 }  // namespace kalvex::py::body

@@ -127,27 +127,6 @@ PyObject* reshape(PyObject* const* args) {
   return instance(kalvex::reshape(load(self), shape));
 }
 
-PyObject* transpose(PyObject* const* args) {
-  const int64_t dim0 = int_argument(args[1]), dim1 = int_argument(args[2]);
-  return instance(kalvex::transpose(load(args[0]), dim0, dim1));
-}
-
-PyObject* flatten(PyObject* const* args) {
-  const int64_t start = int_argument(args[1]), end = int_argument(args[2]);
-  return instance(kalvex::flatten(load(args[0]), start, end));
-}
-
-PyObject* squeeze(PyObject* const* args) {
-  c10::optional<int64_t> dim;
-  if (args[1] != Py_None) dim = int_argument(args[1]);
-  return instance(kalvex::squeeze(load(args[0]), dim));
-}
-
-PyObject* unsqueeze(PyObject* const* args) {
-  const int64_t dim = int_argument(args[1]);
-  return instance(kalvex::unsqueeze(load(args[0]), dim));
-}
-
 PyObject* T(PyObject* const* args) {
   PyObject* self = args[0];
   if (!is_exact_instance(self)) {
@@ -158,13 +137,6 @@ PyObject* T(PyObject* const* args) {
   const c10::optional<RationalTensor> result = matrix_transpose(load(self));
   return result ? instance(*result) : same_object(self);
 }
-
-PyObject* contiguous(PyObject* const* args) {
-  const c10::optional<RationalTensor> result = kalvex::contiguous(load(args[0]));
-  return result ? instance(*result) : same_object(args[0]);
-}
-
-PyObject* clone(PyObject* const* args) { return instance(kalvex::clone(load(args[0]))); }
 
 PyObject* sort(PyObject* const* args) {
   PyObject* self = args[0];

@@ -60,12 +60,6 @@ PyObject* std(PyObject* const* args) {
   return newton_root(variance.get(), kNewtonIterations, kNewtonBits).release();
 }
 
-PyObject* prod(PyObject* const* args) {
-  const RationalTensor x = load(args[0]);
-  const RationalTensor result = without_gil(large(x), [&] { return kalvex::product(x); });
-  return make_instance(result).release();
-}
-
 PyObject* cumsum(PyObject* const* args) { return running_of(Running::Sum, args); }
 PyObject* cumprod(PyObject* const* args) { return running_of(Running::Product, args); }
 

@@ -108,19 +108,6 @@ at::Tensor combine_approx(BinaryOp op, const at::Tensor& a, const at::Tensor& b)
   return with_operator(op, [&](auto, auto formula, auto) { return approx_with(a, b, formula); });
 }
 
-RationalTensor negate(const RationalTensor& x) {
-  check_residues(x);
-  auto out = kernels::run(NegOp{}, {x.num}, prime_column(x.primes, x.num.dim()));
-  c10::optional<at::Tensor> approx;
-  if (x.approx) {
-    const at::Tensor& a = *x.approx;
-    approx = is_broadcast_value(a) ? at::neg(one_element(a)).expand(a.sizes()) : at::neg(a);
-  }
-  RationalTensor result{std::move(out[0]), copy_residues(x.denom), x.primes, std::move(approx)};
-  result.bits = x.bits;
-  return result;
-}
-
 at::Tensor equal(const RationalTensor& x_in, const RationalTensor& y_in) {
   check_operands(x_in, y_in);
   const auto [x, y] = with_common_rank(x_in, y_in);

@@ -18,9 +18,6 @@ RationalTensor binary(BinaryOp op, const RationalTensor& x, const RationalTensor
 // computes it (a divisor gets 1e-30 added first).
 at::Tensor combine_approx(BinaryOp op, const at::Tensor& a, const at::Tensor& b);
 
-// -x; the denominator residues are copied.
-RationalTensor negate(const RationalTensor& x);
-
 // Exact element-wise x == y (a bool tensor of the broadcast shape): true
 // where the cross products agree modulo every prime.
 at::Tensor equal(const RationalTensor& x, const RationalTensor& y);

@@ -49,7 +49,7 @@ ResidueFraction div(const ResidueFraction& x, const ResidueFraction& y, const Pr
 
 ResidueRow negated(const ResidueRow& r, const PrimeRow& p) {
   ResidueRow out;
-  for (int i = 0; i < kNumPrimes; ++i) out[i] = NegOp{}(p.moduli[i], r[i]);
+  for (int i = 0; i < kNumPrimes; ++i) out[i] = neg_mod(r[i], p.moduli[i]);
   return out;
 }
 

@@ -4,6 +4,7 @@
 // x = a/b and (c, d) of y = c/d modulo one prime to the residues of the result.
 #include <c10/macros/Macros.h>
 
+#include "core/bit_bounds.h"
 #include "core/kernels/residue_kernel.h"
 #include "core/modmath.h"
 
@@ -70,8 +71,13 @@ struct EqualOp {  // per-prime flags of ==
   }
 };
 
-struct NegOp {  // the numerator of -x
-  C10_HOST_DEVICE int64_t operator()(const Modulus& m, int64_t a) const { return neg_mod(a, m); }
+struct NegOp {  // -(a/b) = (-a)/b (an operation of its own: core/map.h)
+  static constexpr uint32_t kReads[2] = {0b01, 0b10};
+  C10_HOST_DEVICE ResidueTuple<2> operator()(const Modulus& m, int64_t a, int64_t b) const {
+    return {neg_mod(a, m), b};
+  }
+  static at::Tensor approx(const at::Tensor& v) { return at::neg(v); }
+  static BitBounds bits(const BitBounds& x) { return x; }
 };
 
 // k fractions over one denominator d add up to d^(k-1) (n_1 + ... + n_k) / d^k
@@ -102,6 +108,6 @@ struct ScaledSumOp {
   SPLIT_KERNEL(MulOp)                                 \
   SPLIT_KERNEL(DivOp)                                 \
   KERNEL(EqualOp)                                     \
-  KERNEL(NegOp)                                       \
+  SPLIT_KERNEL(NegOp)                                 \
   KERNEL(CommonDenominatorPowersOp)                   \
   KERNEL(ScaledSumOp)
