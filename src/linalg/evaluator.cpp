@@ -1,7 +1,6 @@
 #include "linalg/evaluator.h"
 
 #include "core/construct.h"
-#include "linalg/standard_residues.h"
 
 namespace kalvex::linalg {
 
@@ -15,7 +14,7 @@ Evaluator& Evaluator::of(const PrimeRow& primes) {
 }
 
 ResidueFraction Evaluator::rebuilt_residues(const ExactFraction& value) {
-  return ResidueFraction{standard_residues(value.num), standard_residues(value.den)};
+  return ResidueFraction{residues_of(value.num), residues_of(value.den)};
 }
 
 ChainResult Evaluator::rebuilt(const ExactFraction& value) {

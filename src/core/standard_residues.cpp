@@ -1,10 +1,11 @@
-#include "linalg/standard_residues.h"
-
+// The residues of integers in the standard basis (residues_of, construct.h).
 #include <vector>
 
 #include "core/construct.h"
+#include "core/host_mod.h"
+#include "core/modmath.h"
 
-namespace kalvex::linalg {
+namespace kalvex {
 
 namespace {
 
@@ -35,12 +36,25 @@ const PowerTable& table() {
 
 }  // namespace
 
-ResidueRow standard_residues(const BigInt& v) {
+Residues residues_of(int64_t value) {
+  Residues r;
+  for (int i = 0; i < kNumPrimes; ++i) r[i] = floor_mod(value, kStandardPrimes[i]);
+  return r;
+}
+
+// From the value's 32-bit digits and a table of the powers 2^(32 j) mod p:
+// no division per prime and digit.
+Residues residues_of(const BigInt& v) {
+  if (v.fits_int64()) return residues_of(v.to_int64());
   const size_t limbs = mpz_size(v.get());
-  if (v.fits_int64() || limbs * 2 > kDigits || sizeof(mp_limb_t) != 8) return residues_of(v);
+  if (limbs * 2 > kDigits || sizeof(mp_limb_t) != 8) {
+    Residues r;
+    for (int i = 0; i < kNumPrimes; ++i) r[i] = v.mod(kStandardPrimes[i]);
+    return r;
+  }
   const PowerTable& t = table();
   const mp_limb_t* d = mpz_limbs_read(v.get());
-  ResidueRow out;
+  Residues out;
   for (int i = 0; i < kNumPrimes; ++i) {
     const Modulus& m = t.moduli[static_cast<size_t>(i)];
     const auto p = static_cast<uint64_t>(kStandardPrimes[i]);
@@ -60,4 +74,4 @@ ResidueRow standard_residues(const BigInt& v) {
   return out;
 }
 
-}  // namespace kalvex::linalg
+}  // namespace kalvex
