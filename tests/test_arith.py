@@ -161,3 +161,28 @@ def test_prime_rows_follow_the_operand_basis():
     for op in ["+", "*"]:
         r, want = OPS[op](xr, yr), literal_binary(op, x, y)
         assert torch.equal(r.num.flip(0), want[0]) and torch.equal(r.denom.flip(0), want[1])
+
+
+def test_subclass_overrides_receive_the_arguments_as_given():
+    """A subclass's own methods run instead of the members that defer to them, with each
+    argument passed as one object (a tuple is not spread into several)."""
+    calls = []
+
+    class Logged(MT):
+        def __add__(self, other):
+            calls.append(("__add__", other))
+            return "added"
+
+        def __mul__(self, other):
+            calls.append(("__mul__", other))
+            return "multiplied"
+
+        def _sum_dim(self, dim):
+            calls.append(("_sum_dim", dim))
+            return "summed"
+
+    base = MT.from_int(2, (2, 2), "cpu")
+    x = Logged(base.num, base.denom, base.primes, base._approx)
+    assert ((1, 2) + x, (3, 4) * x, x.sum(1)) == ("added", "multiplied", "summed")
+    assert calls == [("__add__", (1, 2)), ("__mul__", (3, 4)), ("_sum_dim", 1)]
+    assert x.T.shape == (2, 2) and bool((-x == -base).all())  # members without an override run as for the class itself

@@ -51,8 +51,8 @@ PyObject* apply(BinaryOp op, PyObject* self, PyObject* other_arg) {
 
 // self.<method>(other), honouring an override in a subclass.
 PyObject* call_own(PyObject* self, const char* method, BinaryOp op, PyObject* other) {
-  if (is_exact_instance(self)) return apply(op, self, other);
-  return Ref::checked(PyObject_CallMethod(self, method, "O", other)).release();
+  if (Ref result = overridden(self, method, {other})) return result.release();
+  return apply(op, self, other);
 }
 
 }  // namespace
@@ -69,7 +69,7 @@ PyObject* rsub(PyObject* const* args) {
   PyObject* self = args[0];
   PyObject* other = args[1];
   Ref constant = number_operand(self, other);
-  if (!constant) return Ref::checked(PyObject_CallMethod(other, "__sub__", "O", self)).release();
+  if (!constant) return call_method(other, "__sub__", {self}).release();
   return apply(BinaryOp::Sub, constant.get(), self);
 }
 

@@ -28,7 +28,7 @@ at::Tensor tensor_of(const Ref& obj, const char* what) {
 
 // obj.to_float(), as calling the method gives it.
 Ref float_view_object(PyObject* obj) {
-  if (!is_exact_instance(obj)) return Ref::checked(PyObject_CallMethod(obj, "to_float", nullptr));
+  if (Ref view = overridden(obj, "to_float")) return view;
   return Ref::checked(to_float(&obj));
 }
 
@@ -152,8 +152,8 @@ PyObject* argmin(PyObject* const* args) { return index_of(args[0], false); }
 PyObject* pow(PyObject* const* args) { return power_of(args[0], args[1]); }
 
 PyObject* dunder_pow(PyObject* const* args) {
-  if (is_exact_instance(args[0])) return power_of(args[0], args[1]);
-  return PyObject_CallMethod(args[0], "pow", "O", args[1]);
+  if (Ref result = overridden(args[0], "pow", {args[1]})) return result.release();
+  return power_of(args[0], args[1]);
 }
 
 PyObject* square(PyObject* const* args) { return PyNumber_Multiply(args[0], args[0]); }
@@ -213,7 +213,7 @@ PyObject* where(PyObject* const* args) {
     cond = unpack_tensor(condition).to(device);
   } else {
     Ref device_obj = read_field(self, Field::Device);
-    Ref moved = Ref::checked(PyObject_CallMethod(condition, "to", "O", device_obj.get()));
+    Ref moved = call_method(condition, "to", {device_obj.get()});
     cond = tensor_of(moved, "condition.to()");
   }
   // Residues in the order the selection reads them; the other operand's basis

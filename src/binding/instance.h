@@ -24,6 +24,12 @@ ModuleState& state();
 // Whether obj is a ModularTensor itself, not a subclass (whose methods may
 // be overridden) nor a duck-typed operand: its slots are read directly.
 inline bool is_exact_instance(PyObject* obj) { return Py_TYPE(obj) == state().cls; }
+// The subclass-override rule: a subclass's own `method` (or a duck-typed
+// object's), looked up and called as Python would, runs instead of the
+// member's body; nothing is called for ModularTensor itself.
+inline Ref overridden(PyObject* self, const char* method, std::initializer_list<PyObject*> args = {}) {
+  return is_exact_instance(self) ? Ref() : call_method(self, method, args);
+}
 // Whether cls is the ModularTensor class itself.
 inline bool is_exact_class(PyObject* cls) { return cls == reinterpret_cast<PyObject*>(state().cls); }
 

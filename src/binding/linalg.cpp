@@ -18,7 +18,7 @@ namespace {
 linalg::DetSource det_source(PyObject* self) {
   if (is_exact_instance(self)) return {};
   return [self]() {
-    Ref d = Ref::checked(PyObject_CallMethod(self, "det", nullptr));
+    Ref d = call_method(self, "det");
     return load(d.get());
   };
 }

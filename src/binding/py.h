@@ -3,7 +3,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <initializer_list>
 #include <utility>
+#include <vector>
 
 namespace kalvex::py {
 
@@ -46,6 +48,14 @@ class Ref {
 
 inline Ref getattr(PyObject* obj, const char* name) { return Ref::checked(PyObject_GetAttrString(obj, name)); }
 inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::checked(PyObject_GetAttr(obj, name)); }
+
+// obj.<method>(args...), looked up and called as Python would.
+inline Ref call_method(PyObject* obj, const char* method, std::initializer_list<PyObject*> args = {}) {
+  Ref name = Ref::checked(PyUnicode_FromString(method));
+  std::vector<PyObject*> call_args{obj};
+  call_args.insert(call_args.end(), args.begin(), args.end());
+  return Ref::checked(PyObject_VectorcallMethod(name.get(), call_args.data(), call_args.size(), nullptr));
+}
 
 }  // namespace kalvex::py
 

@@ -45,10 +45,7 @@ void store_canonical(PyObject* self, Field field, const at::Tensor& primes) {
 
 // cls.<method>(args...): a subclass may override the constructor it delegates to.
 PyObject* delegate(PyObject* cls, const char* method, std::initializer_list<PyObject*> args) {
-  Ref name = Ref::checked(PyUnicode_FromString(method));
-  std::vector<PyObject*> call_args{cls};
-  call_args.insert(call_args.end(), args.begin(), args.end());
-  return PyObject_VectorcallMethod(name.get(), call_args.data(), call_args.size(), nullptr);
+  return call_method(cls, method, args).release();
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ PyObject* sum(PyObject* const* args) {
   PyObject* self = args[0];
   PyObject* dim = args[1];
   if (dim == Py_None) return sum_all_of(self);
-  if (!is_exact_instance(self)) return Ref::checked(PyObject_CallMethod(self, "_sum_dim", "O", dim)).release();
+  if (Ref result = overridden(self, "_sum_dim", {dim})) return result.release();
   return member<kalvex::sum_dim>(args);
 }
 
@@ -43,7 +43,7 @@ PyObject* dot(PyObject* const* args) {
   }
   Ref product = Ref::checked(PyNumber_Multiply(args[0], args[1]));
   if (is_exact_instance(product.get())) return sum_all_of(product.get());
-  return Ref::checked(PyObject_CallMethod(product.get(), "sum", nullptr)).release();
+  return call_method(product.get(), "sum").release();
 }
 
 }  // namespace kalvex::py::body

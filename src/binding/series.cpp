@@ -49,7 +49,7 @@ Ref newton_root(PyObject* a, int64_t max_iterations, int64_t max_bits) {
   // The float view as to_float gives it: the approximation, else rebuilt.
   at::Tensor a_float;
   if (!is_exact_instance(a)) {
-    Ref view = Ref::checked(PyObject_CallMethod(a, "to_float", nullptr));
+    Ref view = call_method(a, "to_float");
     if (!is_tensor(view.get()))
       raise(PyExc_TypeError, "to_float() must return a torch.Tensor, got %.200s", Py_TYPE(view.get())->tp_name);
     a_float = unpack_tensor(view.get());

@@ -76,7 +76,7 @@ Ref order_key_object(PyObject* self, const RationalTensor& x) {
     const at::Tensor key = without_gil(!x.approx && x.num.numel() > kReleaseGilElements, [&] { return order_key(x); });
     return wrap_tensor(key);
   }
-  return Ref::checked(PyObject_CallMethod(self, "to_float", nullptr));
+  return call_method(self, "to_float");
 }
 
 PyObject* ordered_pair(const Ordered& result) {
@@ -132,7 +132,8 @@ PyObject* T(PyObject* const* args) {
   if (!is_exact_instance(self)) {
     // A subclass may define its own transpose; below rank 2, self.
     if (user_shape(self).size() < 2) return same_object(self);
-    return Ref::checked(PyObject_CallMethod(self, "transpose", "ii", -2, -1)).release();
+    Ref before_last = Ref::checked(PyLong_FromLong(-2)), last = Ref::checked(PyLong_FromLong(-1));
+    return call_method(self, "transpose", {before_last.get(), last.get()}).release();
   }
   const c10::optional<RationalTensor> result = matrix_transpose(load(self));
   return result ? instance(*result) : same_object(self);

@@ -47,8 +47,8 @@ PyObject* norm(PyObject* const* args) {
     return newton_root(total.get(), kNewtonIterations, kNewtonBits).release();
   }
   if (overflow == 0 && p == 1) {
-    Ref magnitudes = Ref::checked(PyObject_CallMethod(self, "abs", nullptr));
-    return PyObject_CallMethod(magnitudes.get(), "sum", nullptr);
+    Ref magnitudes = call_method(self, "abs");
+    return call_method(magnitudes.get(), "sum").release();
   }
   raise(PyExc_ValueError, "Only L1 and L2 norms supported");
 }
