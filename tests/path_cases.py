@@ -50,7 +50,7 @@ if int(torch.__version__.split(".")[0]) >= 2:
     REFUSED |= TORCH_DEPENDENT
 # The cases whose approximation is torch's float32 matmul of the operands' approximations, which
 # torch 1.13 (Debian's, reference BLAS) and torch 2 (pip's, MKL) round differently in the last bits.
-ROUNDED_BY_TORCH = {"matmul"}
+ROUNDED_BY_TORCH = {"matmul", "matmul over shared denominators"}
 
 
 def cases(device):

@@ -7,7 +7,7 @@
 #include "core/checks.h"
 #include "core/errors.h"
 #include "core/kernels/residue_ops.h"
-#include "elementwise/cumulative_parts.h"
+#include "elementwise/cumulative_starts.h"
 #include "reconstruct/host_int64.h"
 
 namespace kalvex {

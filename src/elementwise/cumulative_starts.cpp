@@ -8,7 +8,7 @@
 #include "core/host_mod.h"
 #include "core/kernels/residue_ops.h"
 #include "core/modmath.h"
-#include "elementwise/cumulative_parts.h"
+#include "elementwise/cumulative_starts.h"
 #include "reconstruct/rational.h"
 
 namespace kalvex {

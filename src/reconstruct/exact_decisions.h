@@ -54,11 +54,6 @@ at::Tensor decided_against(const RationalTensor& x, const at::Tensor& view, doub
 void decided_sort(const RationalTensor& x, const at::Tensor& key, int64_t dim, bool descending, at::Tensor& keys,
                   at::Tensor& indices);
 
-// Whether torch's top-k of `key` along `dim` (its `keys`) may differ from the
-// exact one: a zero or non-finite key in some row, a tie among the chosen
-// keys, or the last chosen key tied with one left out.
-bool topk_undecided(const at::Tensor& key, const at::Tensor& keys, int64_t dim, int64_t k);
-
 // The elements of x whose view decides nothing (0 or not finite) and whose
 // exact values can be read: their row-major positions, and those values as
 // the nearest doubles.

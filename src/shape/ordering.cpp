@@ -8,6 +8,7 @@
 
 #include "core/checks.h"
 #include "core/kernels/constant_rows.h"
+#include "core/kernels/key_passes.h"
 #include "reconstruct/exact_decisions.h"
 #include "reconstruct/float_view.h"
 #include "shape/axes.h"
@@ -70,7 +71,7 @@ Ordered topk(const RationalTensor& x, const at::Tensor& key, int64_t k, int64_t 
   check_residues(x);
   at::Tensor keys, indices;
   std::tie(keys, indices) = at::topk(key, k, dim, largest, /*sorted=*/true);
-  if (topk_undecided(key, keys, dim, k)) {
+  if (kernels::topk_undecided(key, keys, dim, k)) {
     // The exact order of the whole axis, cut to its first k.
     decided_sort(x, key, dim, largest, keys, indices);
     const int64_t axis = at::maybe_wrap_dim(dim, key.dim());

@@ -177,8 +177,6 @@ at::Tensor in_blocks(const at::Tensor& t, int64_t fill) {
 // The blocks as [P, n] again.
 at::Tensor from_blocks(const at::Tensor& t, int64_t n) { return t.reshape({t.size(0), -1}).narrow(1, 0, n).contiguous(); }
 
-int64_t empty_numerator(double empty) { return static_cast<int64_t>(empty); }
-
 }  // namespace
 
 template <typename Op>
@@ -198,7 +196,7 @@ void scan_blocks(const at::Tensor& num_in, const at::Tensor& den_in, const at::T
   }
   // Doubling steps within each block: every element folded with the one s
   // places before it, s = 1, 2, 4, 8, 16; the padding is the empty value.
-  at::Tensor sn = in_blocks(num_in, empty_numerator(Op::kEmpty)), sd = in_blocks(den_in, 1);
+  at::Tensor sn = in_blocks(num_in, static_cast<int64_t>(Op::kEmpty)), sd = in_blocks(den_in, 1);
   const at::Tensor column = prime_column(primes, 3);
   for (int64_t s = 1; s < kRunningBlock; s *= 2) {
     const int64_t length = kRunningBlock - s;
@@ -239,7 +237,7 @@ void fold_starts(const at::Tensor& start_num, const at::Tensor& start_den, const
   }
   const at::Device device = num.device();
   auto folded = run(Op{}, {start_num.to(device).unsqueeze(2), start_den.to(device).unsqueeze(2),
-                           in_blocks(num, empty_numerator(Op::kEmpty)), in_blocks(den, 1)},
+                           in_blocks(num, static_cast<int64_t>(Op::kEmpty)), in_blocks(den, 1)},
                     prime_column(primes, 3));
   num = from_blocks(folded[0], n);
   den = from_blocks(folded[1], n);
