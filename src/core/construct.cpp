@@ -324,6 +324,19 @@ bool cpu_capture_applies(const at::Tensor& x, const at::Tensor& primes) {
 
 }  // namespace
 
+Residues residues_of(int64_t value) {
+  Residues r;
+  for (int i = 0; i < kNumPrimes; ++i) r[i] = floor_mod(value, kStandardPrimes[i]);
+  return r;
+}
+
+Residues residues_of(const BigInt& value) {
+  if (value.fits_int64()) return residues_of(value.to_int64());
+  Residues r;
+  for (int i = 0; i < kNumPrimes; ++i) r[i] = value.mod(kStandardPrimes[i]);
+  return r;
+}
+
 at::Tensor filled_residues(const Residues& res, at::IntArrayRef shape, at::Device device) {
   // torch's own message for a negative dimension (it names the user shape).
   at::detail::check_size_nonnegative(shape);
