@@ -35,7 +35,7 @@ bool running_sums_shared(const RationalTensor& x, at::Tensor& out_num, at::Tenso
   const BlockTotals totals{rows, blocks, nullptr, nullptr, sums->data_ptr<int64_t>(), shared.data_ptr<int64_t>(),
                            x.bits};
   block_starts(Running::Sum, totals, *basis_of(x.primes), starts[0].data_ptr<int64_t>(), starts[1].data_ptr<int64_t>());
-  kernels::shared_denominator_running_sums(num, x.denom, x.primes, starts[0], starts[1], out_num, out_den);
+  kernels::shared_denominator_running_sums(num, shared, x.primes, starts[0], starts[1], out_num, out_den);
   return true;
 }
 

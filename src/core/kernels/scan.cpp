@@ -121,12 +121,6 @@ KALVEX_CLONES void block_sums_row(const int64_t* __restrict__ num, int64_t n, in
   }
 }
 
-// The first denominator of every row, on the host.
-std::vector<int64_t> first_denominators(const at::Tensor& den) {
-  const at::Tensor first = den.select(1, 0).contiguous();
-  return std::vector<int64_t>(first.data_ptr<int64_t>(), first.data_ptr<int64_t>() + first.numel());
-}
-
 // Whether every denominator of a row equals the row's first: by layout for
 // constant rows, else read up to the first that differs.
 bool rows_share_denominator(const at::Tensor& den_in) {
@@ -258,14 +252,15 @@ c10::optional<at::Tensor> shared_denominator_block_sums(const at::Tensor& num_in
   return sums;
 }
 
-void shared_denominator_running_sums(const at::Tensor& num_in, const at::Tensor& den, const at::Tensor& primes,
+void shared_denominator_running_sums(const at::Tensor& num_in, const at::Tensor& shared_den, const at::Tensor& primes,
                                      const at::Tensor& start_num, const at::Tensor& start_den, at::Tensor& out_num,
                                      at::Tensor& out_den) {
   const int64_t rows = num_in.size(0), n = num_in.size(1), blocks = block_count(n);
   const at::Tensor num = num_in.contiguous(), cp = primes.contiguous();
   const int64_t *pn = num.data_ptr<int64_t>(), *pp = cp.data_ptr<int64_t>();
   const int64_t *psn = start_num.data_ptr<int64_t>(), *psd = start_den.data_ptr<int64_t>();
-  const std::vector<int64_t> shared = first_denominators(den);
+  const at::Tensor shared_column = shared_den.contiguous();
+  const int64_t* shared = shared_column.data_ptr<int64_t>();
   out_num = at::empty({rows, n}, num.options());
   out_den = at::empty({rows, n}, num.options());
   int64_t *on = out_num.data_ptr<int64_t>(), *od = out_den.data_ptr<int64_t>();

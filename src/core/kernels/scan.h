@@ -36,10 +36,10 @@ void fold_starts(const at::Tensor& start_num, const at::Tensor& start_den, const
 c10::optional<at::Tensor> shared_denominator_block_sums(const at::Tensor& num, const at::Tensor& den,
                                                         const at::Tensor& primes);
 
-// The running sums of such rows, from the block starts [P, blocks]: with d
-// the shared denominator and S_k a block's numerator sum up to its k-th
-// element (k from 0), start (+) (d^k S_k, d^(k+1)).
-void shared_denominator_running_sums(const at::Tensor& num, const at::Tensor& den, const at::Tensor& primes,
+// The running sums of such rows, from their shared denominators d (host
+// int64 [P]) and the block starts [P, blocks]: with S_k a block's numerator
+// sum up to its k-th element (k from 0), start (+) (d^k S_k, d^(k+1)).
+void shared_denominator_running_sums(const at::Tensor& num, const at::Tensor& shared_den, const at::Tensor& primes,
                                      const at::Tensor& start_num, const at::Tensor& start_den, at::Tensor& out_num,
                                      at::Tensor& out_den);
 
