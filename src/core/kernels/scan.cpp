@@ -205,10 +205,14 @@ void scan_blocks(const at::Tensor& num_in, const at::Tensor& den_in, const at::T
 }
 
 at::Tensor block_totals(const at::Tensor& num, const at::Tensor& den) {
+  // The ends of the full blocks as a strided view, and the last element
+  // when the last block is partial (index_select copies element by element).
   const int64_t n = num.size(1);
-  const at::Tensor last = at::arange(kRunningBlock - 1, n + kRunningBlock - 1, kRunningBlock,
-                                     num.options()).clamp_max(n - 1);
-  return at::stack({num.index_select(1, last), den.index_select(1, last)}).cpu().contiguous();
+  auto ends = [&](const at::Tensor& t) {
+    const at::Tensor full = t.slice(1, kRunningBlock - 1, n, kRunningBlock);
+    return n % kRunningBlock == 0 ? full : at::cat({full, t.narrow(1, n - 1, 1)}, 1);
+  };
+  return at::stack({ends(num), ends(den)}).cpu().contiguous();
 }
 
 template <typename Op>
