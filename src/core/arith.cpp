@@ -6,39 +6,13 @@
 
 #include "core/checks.h"
 #include "core/errors.h"
+#include "core/kernels/approximate.h"
 #include "core/kernels/constant_rows.h"
 #include "core/kernels/residue_ops.h"
-#include "core/paths.h"
 
 namespace kalvex {
 
 namespace {
-
-bool small_cpu_floats(const at::Tensor& a, const at::Tensor& b) {
-  return host_paths(a, b) && a.scalar_type() == at::kFloat && b.scalar_type() == at::kFloat && a.is_contiguous() &&
-         b.is_contiguous() && a.sizes().equals(b.sizes()) && a.numel() <= 4096;
-}
-
-// The float formula of each operator, for float32 elements and for tensors alike.
-constexpr double kDivisorShift = 1e-30;  // keeps a zero divisor from giving NaN
-constexpr float kDivisorShiftFloat = static_cast<float>(kDivisorShift);
-
-template <typename F>
-at::Tensor approx_with(const at::Tensor& a, const at::Tensor& b, F formula) {
-  if (is_broadcast_value(a) && is_broadcast_value(b)) {
-    // One value each (filled constants): one value out, broadcast like them.
-    return formula(one_element(a), one_element(b), kDivisorShift).expand(at::infer_size(a.sizes(), b.sizes()));
-  }
-  if (small_cpu_floats(a, b)) {
-    // Same IEEE float32 operations as torch, without its dispatch overhead.
-    at::Tensor out = at::empty(a.sizes(), a.options());
-    const float *pa = a.data_ptr<float>(), *pb = b.data_ptr<float>();
-    float* po = out.data_ptr<float>();
-    for (int64_t i = 0, n = a.numel(); i < n; ++i) po[i] = formula(pa[i], pb[i], kDivisorShiftFloat);
-    return out;
-  }
-  return formula(a, b, kDivisorShift);
-}
 
 // One operator: its residue kernel, its float formula and its size bounds.
 template <typename Kernel, typename F>
@@ -48,7 +22,7 @@ RationalTensor combine(const RationalTensor& x_in, const RationalTensor& y_in, F
   const auto [x, y] = with_common_rank(x_in, y_in);
   auto out = kernels::run(Kernel{}, {x.num, x.denom, y.num, y.denom}, prime_column(x.primes, x.num.dim()));
   c10::optional<at::Tensor> approx;
-  if (x.approx && y.approx) approx = approx_with(*x.approx, *y.approx, formula);
+  if (x.approx && y.approx) approx = kernels::approximate(*x.approx, *y.approx, formula);
   RationalTensor result{std::move(out[0]), std::move(out[1]), x.primes, std::move(approx)};
   result.bits = bounds(x.bits, y.bits);
   return result;
@@ -105,7 +79,7 @@ RationalTensor binary(BinaryOp op, const RationalTensor& x, const RationalTensor
 }
 
 at::Tensor combine_approx(BinaryOp op, const at::Tensor& a, const at::Tensor& b) {
-  return with_operator(op, [&](auto, auto formula, auto) { return approx_with(a, b, formula); });
+  return with_operator(op, [&](auto, auto formula, auto) { return kernels::approximate(a, b, formula); });
 }
 
 at::Tensor equal(const RationalTensor& x_in, const RationalTensor& y_in) {
