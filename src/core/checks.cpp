@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "core/errors.h"
-#include "core/paths.h"
+#include "core/kernels/host_copy.h"
 
 namespace kalvex {
 
@@ -71,10 +71,9 @@ bool same_basis(const at::Tensor& a, const at::Tensor& b) {
   if (a.is_same(b)) return true;
   if (a.dim() != 1 || b.dim() != 1 || a.size(0) != b.size(0)) return false;
   if (a.scalar_type() != at::kLong || b.scalar_type() != at::kLong) return false;
-  // Small host vectors are compared directly: this runs before every operation.
-  if (host_paths(a, b)) return equal_on_host(a, b);
-  // Bases on different devices are compared where the first one lives.
-  return at::equal(a, b.to(a.device()));
+  // Compared on the host, without a tensor operation: this runs before every operation.
+  const std::vector<at::Tensor> host = host_int64({a, b});
+  return equal_on_host(host[0], host[1]);
 }
 
 void check_operands(const RationalTensor& x, const RationalTensor& y) {

@@ -6,9 +6,9 @@
 
 #include "core/checks.h"
 #include "core/errors.h"
+#include "core/kernels/host_copy.h"
 #include "core/kernels/residue_ops.h"
 #include "elementwise/cumulative_starts.h"
-#include "reconstruct/host_int64.h"
 
 namespace kalvex {
 

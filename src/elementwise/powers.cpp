@@ -14,7 +14,6 @@
 #include "core/standard_basis.h"
 #include "elementwise/kernels.h"
 #include "reconstruct/crt.h"
-#include "reconstruct/host_int64.h"
 #include "reconstruct/rational.h"
 #include "reconstruct/scalar.h"
 

@@ -9,16 +9,16 @@
 #include <utility>
 
 #include "core/checks.h"
+#include "core/errors.h"
+#include "core/kernels/host_copy.h"
 #include "core/paths.h"
 #include "core/torch_compat.h"
 #include "functional/chain_value.h"
 #include "functional/host_chain.h"
 #include "functional/input_value.h"
 #include "functional/tensor_chain.h"
-#include "core/errors.h"
 #include "reconstruct/crt.h"
 #include "reconstruct/exact_decisions.h"
-#include "reconstruct/host_int64.h"
 #include "reconstruct/rational.h"
 
 namespace kalvex {
@@ -127,9 +127,10 @@ Iterated<Value> newton_iterates(const Chain& c, const Value& a, Value x, int64_t
 
 // S_a: the largest s over a's elements, each read back robustly and reduced.
 int64_t largest_bits(const RationalTensor& a) {
-  const at::Tensor num = host_int64(a.num).reshape({a.num.size(0), -1}).contiguous();
-  const at::Tensor den = host_int64(a.denom).reshape({a.denom.size(0), -1}).contiguous();
-  const at::Tensor primes = host_int64(a.primes).contiguous();
+  const std::vector<at::Tensor> host = host_int64({a.num, a.denom, a.primes});
+  const at::Tensor num = host[0].reshape({a.num.size(0), -1}).contiguous();
+  const at::Tensor den = host[1].reshape({a.denom.size(0), -1}).contiguous();
+  const at::Tensor primes = host[2].contiguous();
   const auto basis = crt_basis(primes.data_ptr<int64_t>(), static_cast<size_t>(primes.numel()));
   const int64_t count = std::min(num.size(1), den.size(1));
   const size_t rows = static_cast<size_t>(std::min(num.size(0), den.size(0)));

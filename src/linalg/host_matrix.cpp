@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/errors.h"
-#include "core/paths.h"
+#include "core/kernels/host_copy.h"
 
 namespace kalvex::linalg {
 
@@ -33,10 +33,6 @@ Strided strided(const at::Tensor& t) {
   return Strided{t.data_ptr<int64_t>(), t.stride(0), d > 1 ? t.stride(1) : 0, d > 2 ? t.stride(2) : 0};
 }
 
-Strided packed(const int64_t* data, int64_t rows, int64_t cols) {
-  return Strided{data, rows * cols, cols, 1};
-}
-
 void fill(HostMatrix& m, int64_t rows, int64_t cols, Strided num, Strided den, const PrimeRow& primes) {
   m.rows = rows;
   m.cols = cols;
@@ -61,25 +57,13 @@ PrimeRow checked_primes(const int64_t* p, int64_t stride) {
   return PrimeRow(values);
 }
 
-at::Tensor as_long(const at::Tensor& t) { return t.scalar_type() == at::kLong ? t : t.to(at::kLong); }
-
 }  // namespace
 
 HostOperands copy_to_host(const RationalTensor& a) {
   const int64_t n = a.num.size(1);
-  if (host_residues(a.num, a.denom, a.primes)) {
-    HostOperands out(checked_primes(a.primes.data_ptr<int64_t>(), a.primes.stride(0)));
-    fill(out.matrix, n, n, strided(a.num), strided(a.denom), out.primes);
-    out.matrix.bits = a.bits;
-    return out;
-  }
-  // Residues and primes in one transfer.
-  const at::Device device = a.num.device();
-  const at::Tensor host = at::cat({a.num.reshape(-1), a.denom.to(device).reshape(-1), a.primes.to(device)}).cpu();
-  const int64_t* p = host.data_ptr<int64_t>();
-  const int64_t square = kNumPrimes * n * n;
-  HostOperands out(checked_primes(p + 2 * square, 1));
-  fill(out.matrix, n, n, packed(p, n, n), packed(p + square, n, n), out.primes);
+  const std::vector<at::Tensor> host = host_int64({a.num, a.denom, a.primes});
+  HostOperands out(checked_primes(host[2].data_ptr<int64_t>(), host[2].stride(0)));
+  fill(out.matrix, n, n, strided(host[0]), strided(host[1]), out.primes);
   out.matrix.bits = a.bits;
   return out;
 }
@@ -90,28 +74,20 @@ HostMatrix copy_column_to_host(const at::Tensor& num, const at::Tensor& den, int
       num.size(1) != n || den.size(1) != n)
     fail(ErrorKind::Value, "right-hand side residues must have shape [" + std::to_string(kNumPrimes) + ", " +
                                std::to_string(n) + "]");
+  const std::vector<at::Tensor> host = host_int64({num, den});
   HostMatrix out;
   out.bits = bits;
-  if (host_paths(num, den)) {
-    const at::Tensor bn = as_long(num), bd = as_long(den);
-    fill(out, n, 1, strided(bn), strided(bd), primes);
-    return out;
-  }
-  const at::Tensor host = at::cat({as_long(num).reshape(-1), as_long(den).to(num.device()).reshape(-1)}).cpu();
-  const int64_t* p = host.data_ptr<int64_t>();
-  fill(out, n, 1, packed(p, n, 1), packed(p + kNumPrimes * n, n, 1), primes);
+  fill(out, n, 1, strided(host[0]), strided(host[1]), primes);
   return out;
 }
 
 ResidueFraction host_scalar(const at::Tensor& num, const at::Tensor& den, const PrimeRow& primes) {
-  const at::Tensor n = as_long(num).reshape({kNumPrimes}).cpu().contiguous();
-  const at::Tensor d = as_long(den).reshape({kNumPrimes}).cpu().contiguous();
-  const int64_t* pn = n.data_ptr<int64_t>();
-  const int64_t* pd = d.data_ptr<int64_t>();
+  const std::vector<at::Tensor> host = host_int64({num.reshape({kNumPrimes}), den.reshape({kNumPrimes})});
+  const Strided n = strided(host[0]), d = strided(host[1]);
   ResidueFraction out;
   for (int i = 0; i < kNumPrimes; ++i) {
-    out.num[i] = reduced(pn[i], primes.primes[i]);
-    out.den[i] = reduced(pd[i], primes.primes[i]);
+    out.num[i] = reduced(n(i, 0, 0), primes.primes[i]);
+    out.den[i] = reduced(d(i, 0, 0), primes.primes[i]);
   }
   return out;
 }

@@ -2,7 +2,6 @@
 
 #include <ATen/ATen.h>
 
-#include "core/paths.h"
 
 namespace kalvex::linalg {
 
@@ -22,21 +21,13 @@ void write(int64_t* num, int64_t* den, const std::vector<ResidueFraction>& eleme
 
 ResidueTensors residue_tensors(const std::vector<ResidueFraction>& elements, at::IntArrayRef shape,
                                at::Device device) {
-  std::vector<int64_t> sizes{kNumPrimes};
+  std::vector<int64_t> sizes{2, kNumPrimes};
   sizes.insert(sizes.end(), shape.begin(), shape.end());
-  const auto options = at::TensorOptions().dtype(at::kLong);
-  if (host_paths(device)) {
-    ResidueTensors out{at::empty(sizes, options), at::empty(sizes, options)};
-    write(out.num.data_ptr<int64_t>(), out.den.data_ptr<int64_t>(), elements);
-    return out;
-  }
-  std::vector<int64_t> both{2};
-  both.insert(both.end(), sizes.begin(), sizes.end());
-  at::Tensor host = at::empty(both, options);
+  at::Tensor host = at::empty(sizes, at::TensorOptions().dtype(at::kLong));
   const int64_t half = kNumPrimes * static_cast<int64_t>(elements.size());
   write(host.data_ptr<int64_t>(), host.data_ptr<int64_t>() + half, elements);
-  const at::Tensor moved = host.to(device);
-  return ResidueTensors{moved.select(0, 0), moved.select(0, 1)};
+  const at::Tensor both = host.to(device);
+  return ResidueTensors{both.select(0, 0), both.select(0, 1)};
 }
 
 }  // namespace kalvex::linalg

@@ -5,9 +5,9 @@
 #include <algorithm>
 
 #include "core/basis.h"
-#include "core/paths.h"
+#include "core/kernels/host_copy.h"
+#include "core/kernels/take_along.h"
 #include "core/standard_basis.h"
-#include "reconstruct/host_int64.h"
 
 namespace kalvex {
 
@@ -35,12 +35,6 @@ uint64_t binary_gcd(uint64_t a, uint64_t b) {
 }
 
 }  // namespace
-
-at::Tensor index_tensor(const std::vector<int64_t>& values, at::Device device) {
-  at::Tensor t = at::empty({static_cast<int64_t>(values.size())}, at::TensorOptions().dtype(at::kLong));
-  std::copy(values.begin(), values.end(), t.data_ptr<int64_t>());
-  return device.is_cpu() ? t : t.to(device);
-}
 
 // The basis, and whether integers known to be small are read from two
 // residues each.
@@ -92,46 +86,10 @@ ElementValues::ElementValues(const RationalTensor& x, const std::vector<int64_t>
       rest /= sizes[a + 1];
     }
   }
-  // A half read where it lies: its broadcast axes (size 1) at index 0, its
-  // constant rows (stride 0) as they are.
+  // Each half read where it lies.
   auto pick = [&](const at::Tensor& half) {
-    at::Tensor t = half.dim() == static_cast<int64_t>(sizes.size()) && half.size(0) == all_rows ? half : half.expand(sizes);
-    t = t.narrow(0, 0, rows_);
-    if (host_paths(t) && t.scalar_type() == at::kLong) {
-      // Element by element: torch's index_select along an inner axis is
-      // slow on the CPU.
-      std::vector<int64_t> offsets(positions.size(), 0);
-      for (size_t a = 0; a < axes.size(); ++a) {
-        const int64_t axis = static_cast<int64_t>(a) + 1;
-        if (t.size(axis) == 1 || t.stride(axis) == 0) continue;
-        for (size_t k = 0; k < positions.size(); ++k) offsets[k] += axes[a][k] * t.stride(axis);
-      }
-      at::Tensor out = at::empty({rows_, count_}, at::TensorOptions().dtype(at::kLong));
-      const int64_t* base = t.data_ptr<int64_t>();
-      int64_t* dst = out.data_ptr<int64_t>();
-      for (int64_t r = 0; r < rows_; ++r) {
-        const int64_t* row = base + r * t.stride(0);
-        int64_t* into = dst + r * count_;
-        for (int64_t k = 0; k < count_; ++k) into[k] = row[offsets[static_cast<size_t>(k)]];
-      }
-      return out;
-    }
-    for (int64_t a = 1; a < t.dim(); ++a)
-      if (t.stride(a) == 0) t = t.narrow(a, 0, 1);  // a constant row (NOTE: [Constant rows])
-    c10::List<c10::optional<at::Tensor>> index;
-    index.push_back(c10::nullopt);
-    bool broadcast_only = true;
-    for (size_t a = 0; a < axes.size(); ++a) {
-      if (t.size(static_cast<int64_t>(a) + 1) == 1) {
-        index.push_back(at::zeros({count_}, at::TensorOptions().dtype(at::kLong).device(t.device())));
-      } else {
-        index.push_back(index_tensor(axes[a], t.device()));
-        broadcast_only = false;
-      }
-    }
-    if (broadcast_only) return host_int64(t.reshape({rows_, 1}).expand({rows_, count_})).contiguous();
-    if (axes.size() == 1) return host_int64(t.index_select(1, *index.get(1))).contiguous();
-    return host_int64(at::index(t, index)).contiguous();
+    const bool whole = half.dim() == static_cast<int64_t>(sizes.size()) && half.size(0) == all_rows;
+    return kernels::pick_elements((whole ? half : half.expand(sizes)).narrow(0, 0, rows_), axes, count_);
   };
   num_ = pick(x.num);
   den_ = pick(x.denom);

@@ -16,9 +16,6 @@
 
 namespace kalvex {
 
-// An int64 index tensor holding `values`, on `device`.
-at::Tensor index_tensor(const std::vector<int64_t>& values, at::Device device);
-
 class ElementValues {
  public:
   // The elements at the row-major `positions` of x's (broadcast) shape; each

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "core/errors.h"
+#include "core/kernels/host_copy.h"
 #include "core/kernels/key_passes.h"
 #include "reconstruct/crt.h"
 #include "reconstruct/element_values.h"
-#include "reconstruct/host_int64.h"
 #include "reconstruct/rational.h"
 #include "reconstruct/scalar.h"
 

@@ -9,7 +9,7 @@
 #include "core/basis.h"
 #include "core/errors.h"
 #include "core/kernels/constant_rows.h"
-#include "reconstruct/host_int64.h"
+#include "core/kernels/host_copy.h"
 #include "reconstruct/rational.h"
 
 namespace kalvex {

@@ -5,8 +5,7 @@
 #include "core/basis.h"
 #include "core/construct.h"
 #include "core/errors.h"
-#include "core/paths.h"
-#include "reconstruct/host_int64.h"
+#include "core/kernels/host_copy.h"
 #include "reconstruct/rational.h"
 
 namespace kalvex {
@@ -16,32 +15,18 @@ const char* const kUnreadableMessage =
 
 namespace {
 
-// Residues the host can read where they lie: int64 on the CPU (host paths
-// on), one vector of N_PRIMES (any trailing dimensions of size 1).
-bool readable_in_place(const at::Tensor& t) {
-  return host_paths(t) && t.scalar_type() == at::kLong && t.dim() >= 1 && t.size(0) == kNumPrimes &&
-         t.numel() == kNumPrimes;
+// One vector of N_PRIMES residues (any trailing dimensions of size 1);
+// view() refuses anything else with torch's message.
+at::Tensor one_vector(const at::Tensor& t) {
+  return t.dim() >= 1 && t.size(0) == kNumPrimes && t.numel() == kNumPrimes ? t : t.view({kNumPrimes});
 }
 
 // The one element's value, not reduced; false when it cannot be read.
 bool read_one(const RationalTensor& t, Fraction& out) {
-  at::Tensor num = t.num, den = t.denom, primes = t.primes;
-  if (!readable_in_place(num) || !readable_in_place(den)) {
-    // Both halves to the host in one copy for int64 residues.  view() refuses
-    // residues that are not one vector of N_PRIMES, with torch's message.
-    num = num.view({kNumPrimes});
-    den = den.view({kNumPrimes});
-    if (num.scalar_type() == den.scalar_type()) {
-      const at::Tensor pair = host_int64(at::stack({num, den}));
-      num = pair[0];
-      den = pair[1];
-    } else {
-      num = host_int64(num);
-      den = host_int64(den);
-    }
-  }
-  if (!(primes.is_cpu() && primes.scalar_type() == at::kLong && primes.is_contiguous()))
-    primes = host_int64(primes).contiguous();
+  const std::vector<at::Tensor> host = host_int64({one_vector(t.num), one_vector(t.denom), t.primes});
+  const at::Tensor& num = host[0];
+  const at::Tensor& den = host[1];
+  const at::Tensor primes = host[2].contiguous();
   const auto basis = crt_basis(primes.data_ptr<int64_t>(), static_cast<size_t>(primes.numel()));
   FractionReader reader(*basis);
   reader.read(num.data_ptr<int64_t>(), num.stride(0), den.data_ptr<int64_t>(), den.stride(0), kNumPrimes, t.bits);

@@ -36,6 +36,7 @@
 #include "core/construct.h"
 #include "core/errors.h"
 #include "core/kernels/constant_rows.h"
+#include "core/kernels/host_copy.h"
 #include "core/kernels/reduce.h"
 #include "core/kernels/residue_ops.h"
 #include "core/kernels/shared_sums.h"
@@ -85,8 +86,8 @@ c10::optional<Fraction> read_total(const CrtBasis& basis, const std::vector<int6
   return f;
 }
 
-std::vector<int64_t> host_vector(const at::Tensor& t) {
-  const at::Tensor host = t.reshape({-1}).cpu().contiguous();
+std::vector<int64_t> host_vector(const at::Tensor& host_tensor) {
+  const at::Tensor host = host_tensor.reshape({-1}).contiguous();
   return std::vector<int64_t>(host.data_ptr<int64_t>(), host.data_ptr<int64_t>() + host.numel());
 }
 
@@ -146,8 +147,9 @@ void chunk_sums(const at::Tensor& num, const at::Tensor& den, const at::Tensor& 
     parts_num.push_back(cn);
     parts_den.push_back(cd);
   }
-  out_num = at::cat(parts_num, 1).cpu().contiguous();
-  out_den = at::cat(parts_den, 1).cpu().contiguous();
+  const std::vector<at::Tensor> host = host_int64({at::cat(parts_num, 1), at::cat(parts_den, 1)});
+  out_num = host[0].contiguous();
+  out_den = host[1].contiguous();
 }
 
 // Step 3 of NOTE: [Sums read back once].
@@ -170,8 +172,9 @@ c10::optional<Fraction> sum_exactly(const at::Tensor& num, const at::Tensor& den
       } else {
         // Elements one by one: each is its own stored pair.
         const int64_t start = (first + c) * kChunk, length = std::min(kChunk, n - start);
-        const at::Tensor en = num.slice(1, start, start + length).cpu().contiguous();
-        const at::Tensor ed = den.slice(1, start, start + length).cpu().contiguous();
+        const std::vector<at::Tensor> host =
+            host_int64({num.slice(1, start, start + length), den.slice(1, start, start + length)});
+        const at::Tensor en = host[0].contiguous(), ed = host[1].contiguous();
         for (int64_t i = 0; i < length && acc.bits() <= bound; ++i) {
           reader.read(en.data_ptr<int64_t>() + i, length, ed.data_ptr<int64_t>() + i, length,
                       static_cast<size_t>(rows), bounds);
@@ -264,8 +267,9 @@ RationalTensor sum_all(const RationalTensor& x) {
     zero_in_every_row = scan.zero_in_every_row;
   } else {
     kernels::reduce<AddOp>(num, den, x.primes, 1, folded_num, folded_den);
-    total.num = host_vector(folded_num);
-    total.den = host_vector(folded_den);
+    const std::vector<at::Tensor> host = host_int64({folded_num, folded_den});
+    total.num = host_vector(host[0]);
+    total.den = host_vector(host[1]);
     total_bits = sum_of_bounds(x.bits, n);
     // A product of denominators is 0 modulo a prime exactly where one of them is.
     zero_in_every_row = std::all_of(total.den.begin(), total.den.end(), [](int64_t d) { return d == 0; });

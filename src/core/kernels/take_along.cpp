@@ -8,6 +8,7 @@
 
 #include "core/basis.h"
 #include "core/kernels/constant_rows.h"
+#include "core/kernels/host_copy.h"
 #include "core/paths.h"
 
 namespace kalvex::kernels {
@@ -194,6 +195,46 @@ std::pair<at::Tensor, at::Tensor> take_along(const at::Tensor& num, const at::Te
   const at::Tensor spread = index.unsqueeze(0).expand(sizes);
   return {num_constant ? out_num : at::gather(num, axis, spread),
           den_constant ? out_den : at::gather(denom, axis, spread)};
+}
+
+at::Tensor pick_elements(const at::Tensor& half, const std::vector<std::vector<int64_t>>& axes, int64_t count) {
+  const int64_t rows = half.size(0);
+  at::Tensor t = half;
+  if (host_paths(t) && t.scalar_type() == at::kLong) {
+    // Element by element: torch's index_select along an inner axis is slow
+    // on the CPU.
+    std::vector<int64_t> offsets(static_cast<size_t>(count), 0);
+    for (size_t a = 0; a < axes.size(); ++a) {
+      const int64_t axis = static_cast<int64_t>(a) + 1;
+      if (t.size(axis) == 1 || t.stride(axis) == 0) continue;
+      for (size_t k = 0; k < offsets.size(); ++k) offsets[k] += axes[a][k] * t.stride(axis);
+    }
+    at::Tensor out = at::empty({rows, count}, at::TensorOptions().dtype(at::kLong));
+    const int64_t* base = t.data_ptr<int64_t>();
+    int64_t* dst = out.data_ptr<int64_t>();
+    for (int64_t r = 0; r < rows; ++r) {
+      const int64_t* row = base + r * t.stride(0);
+      int64_t* into = dst + r * count;
+      for (int64_t k = 0; k < count; ++k) into[k] = row[offsets[static_cast<size_t>(k)]];
+    }
+    return out;
+  }
+  for (int64_t a = 1; a < t.dim(); ++a)
+    if (t.stride(a) == 0) t = t.narrow(a, 0, 1);  // a constant row (NOTE: [Constant rows])
+  c10::List<c10::optional<at::Tensor>> index;
+  index.push_back(c10::nullopt);
+  bool broadcast_only = true;
+  for (size_t a = 0; a < axes.size(); ++a) {
+    if (t.size(static_cast<int64_t>(a) + 1) == 1) {
+      index.push_back(at::zeros({count}, at::TensorOptions().dtype(at::kLong).device(t.device())));
+    } else {
+      index.push_back(index_tensor(axes[a], t.device()));
+      broadcast_only = false;
+    }
+  }
+  if (broadcast_only) return host_int64(t.reshape({rows, 1}).expand({rows, count})).contiguous();
+  if (axes.size() == 1) return host_int64(t.index_select(1, *index.get(1))).contiguous();
+  return host_int64(at::index(t, index)).contiguous();
 }
 
 }  // namespace kalvex::kernels
