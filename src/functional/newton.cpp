@@ -11,7 +11,6 @@
 #include "core/checks.h"
 #include "core/errors.h"
 #include "core/kernels/host_copy.h"
-#include "core/paths.h"
 #include "core/torch_compat.h"
 #include "functional/chain_value.h"
 #include "functional/host_chain.h"
@@ -63,10 +62,8 @@ at::Tensor seed(const RationalTensor& a, const at::Tensor& a_float, at::IntArray
     double* r = roots.data_ptr<double>();
     for (size_t k = 0; k < exact.values.size(); ++k)
       r[k] = exact.values[k] > kSeedFloor ? std::sqrt(exact.values[k]) : floor_seed;
-    at::Tensor where = at::empty({static_cast<int64_t>(exact.positions.size())}, at::TensorOptions().dtype(at::kLong));
-    std::copy(exact.positions.begin(), exact.positions.end(), where.data_ptr<int64_t>());
     x0 = x0.to(at::kDouble).contiguous();
-    x0.view({-1}).index_put_({where.to(x0.device())}, roots.to(x0.device()));
+    x0.view({-1}).index_put_({index_tensor(exact.positions, x0.device())}, roots.to(x0.device()));
   }
   // Only an element left unread can have kept a seed that is not finite.
   if (!exact.complete && at::isFloatingType(x0.scalar_type()) && !at::isfinite(x0).all().item<bool>())
@@ -77,12 +74,12 @@ at::Tensor seed(const RationalTensor& a, const at::Tensor& a_float, at::IntArray
   return x0;
 }
 
-// The seed of a one-element float32 view on the CPU without tensor calls
-// (torch clamps with the bound in float32); none where the view decides
-// nothing.
+// The seed of a one-element float32 view, computed on the host without
+// tensor calls (torch clamps with the bound in float32); none where the view
+// decides nothing.
 c10::optional<float> small_seed(const at::Tensor& a_float) {
-  if (!host_paths(a_float) || a_float.scalar_type() != at::kFloat || a_float.numel() != 1) return c10::nullopt;
-  const float v = *a_float.data_ptr<float>();
+  if (a_float.scalar_type() != at::kFloat || a_float.numel() != 1) return c10::nullopt;
+  const float v = *(a_float.is_cpu() ? a_float : a_float.cpu()).data_ptr<float>();
   if (v == 0.0f || !std::isfinite(v)) return c10::nullopt;
   return std::sqrt(std::max(v, static_cast<float>(kSeedFloor)));
 }

@@ -6,7 +6,7 @@
 
 #include "core/basis.h"
 #include "core/errors.h"
-#include "core/paths.h"
+#include "core/kernels/take_along.h"
 #include "shape/axes.h"
 #include "shape/each.h"
 
@@ -14,24 +14,12 @@ namespace kalvex {
 
 namespace {
 
-// Device kernels check positions with an assertion that leaves the device
-// unusable.  There positions out of range are looked for first (one small
-// reduction), and if there are any, the same selection on host copies raises
-// torch's own error.
-template <typename Select>
-void refuse_positions_out_of_range(const at::Tensor& source, int64_t axis, const at::Tensor& index, Select&& select) {
-  if (host_paths(source, index) || index.numel() == 0 || !at::isIntegralType(index.scalar_type(), false)) return;
-  const int64_t size = source.dim() == 0 ? 1 : source.size(axis);
-  if (at::logical_or(index.lt(0), index.ge(size)).any().item<bool>())
-    torch_refusal([&] { return select(source.cpu(), index.cpu()); });
-}
-
 // The positions torch selects from a scalar: `select` applied to a
 // zero-dimensional position tensor, with torch's own checks and shape rules.
 template <typename Select>
 RationalTensor select_from_scalar(const RationalTensor& x, const at::Tensor& index, Select&& select) {
   const at::Tensor position = at::zeros({}, index.options().dtype(at::kLong));
-  refuse_positions_out_of_range(position, 0, index, select);
+  kernels::refuse_positions_out_of_range(position, 0, index, select);
   const at::Tensor chosen = select(position, index);
   return on_each(
       x, [&](const at::Tensor& t) { return repeat_scalar(t, chosen); },
@@ -54,7 +42,7 @@ RationalTensor gather(const RationalTensor& x, int64_t dim, const at::Tensor& in
   std::vector<int64_t> spread{kNumPrimes};
   spread.insert(spread.end(), index.sizes().begin(), index.sizes().end());
   const at::Tensor index_exp = index.unsqueeze(0).expand(spread);
-  refuse_positions_out_of_range(x.num, axis, index_exp,
+  kernels::refuse_positions_out_of_range(x.num, axis, index_exp,
                                 [&](const at::Tensor& t, const at::Tensor& i) { return at::gather(t, axis, i); });
   return on_each(
       x, [&](const at::Tensor& t) { return at::gather(t, axis, index_exp); },
@@ -67,7 +55,7 @@ RationalTensor index_select(const RationalTensor& x, int64_t dim, const at::Tens
     return select_from_scalar(
         x, index, [&](const at::Tensor& t, const at::Tensor& i) { return at::index_select(t, dim, i); });
   const int64_t axis = residue_axis(dim, rank);
-  refuse_positions_out_of_range(
+  kernels::refuse_positions_out_of_range(
       x.num, axis, index, [&](const at::Tensor& t, const at::Tensor& i) { return at::index_select(t, axis, i); });
   return on_each(
       x, [&](const at::Tensor& t) { return at::index_select(t, axis, index); },
