@@ -7,8 +7,8 @@
 #include "core/errors.h"
 #include "core/standard_basis.h"
 #include "linalg/evaluator.h"
+#include "linalg/host_matrix.h"
 #include "linalg/linalg.h"
-#include "linalg/square.h"
 
 namespace kalvex::linalg {
 

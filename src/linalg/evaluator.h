@@ -5,7 +5,6 @@
 #include <memory>
 #include <vector>
 
-#include "linalg/entry_values.h"
 #include "linalg/fraction_free.h"
 #include "linalg/residue_chain.h"
 

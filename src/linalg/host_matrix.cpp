@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "core/basis.h"
+#include "core/checks.h"
 #include "core/errors.h"
 #include "core/kernels/host_copy.h"
 
@@ -57,7 +59,32 @@ PrimeRow checked_primes(const int64_t* p, int64_t stride) {
   return PrimeRow(values);
 }
 
+void write(int64_t* num, int64_t* den, const std::vector<ResidueFraction>& elements) {
+  const size_t count = elements.size();
+  for (size_t k = 0; k < count; ++k) {
+    for (int i = 0; i < kNumPrimes; ++i) {
+      num[static_cast<size_t>(i) * count + k] = elements[k].num[static_cast<size_t>(i)];
+      den[static_cast<size_t>(i) * count + k] = elements[k].den[static_cast<size_t>(i)];
+    }
+  }
+}
+
 }  // namespace
+
+int64_t square_size(const RationalTensor& a, const char* message) {
+  const at::IntArrayRef shape = a.shape();
+  if (shape.size() != 2 || shape[0] != shape[1]) fail(ErrorKind::Value, message);
+  return shape[0];
+}
+
+void check_matrix(const RationalTensor& a) {
+  check_residues(a);
+  if (!a.num.sizes().equals(a.denom.sizes()))
+    fail(ErrorKind::Value, "ModularTensor numerator and denominator residues differ in shape");
+  if (a.primes.size(0) != kNumPrimes)
+    fail(ErrorKind::Value, "ModularTensor matrices hold residues modulo " + std::to_string(kNumPrimes) +
+                               " primes, got " + std::to_string(a.primes.size(0)));
+}
 
 HostOperands copy_to_host(const RationalTensor& a) {
   const int64_t n = a.num.size(1);
@@ -90,6 +117,17 @@ ResidueFraction host_scalar(const at::Tensor& num, const at::Tensor& den, const 
     out.den[i] = reduced(d(i, 0, 0), primes.primes[i]);
   }
   return out;
+}
+
+ResidueTensors residue_tensors(const std::vector<ResidueFraction>& elements, at::IntArrayRef shape,
+                               at::Device device) {
+  std::vector<int64_t> sizes{2, kNumPrimes};
+  sizes.insert(sizes.end(), shape.begin(), shape.end());
+  at::Tensor host = at::empty(sizes, at::TensorOptions().dtype(at::kLong));
+  const int64_t half = kNumPrimes * static_cast<int64_t>(elements.size());
+  write(host.data_ptr<int64_t>(), host.data_ptr<int64_t>() + half, elements);
+  const at::Tensor both = host.to(device);
+  return ResidueTensors{both.select(0, 0), both.select(0, 1)};
 }
 
 }  // namespace kalvex::linalg

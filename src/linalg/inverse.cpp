@@ -4,9 +4,8 @@
 
 #include "core/errors.h"
 #include "linalg/evaluator.h"
+#include "linalg/host_matrix.h"
 #include "linalg/linalg.h"
-#include "linalg/result_tensors.h"
-#include "linalg/square.h"
 
 namespace kalvex::linalg {
 

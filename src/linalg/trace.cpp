@@ -3,8 +3,8 @@
 
 #include "core/checks.h"
 #include "core/errors.h"
+#include "linalg/host_matrix.h"
 #include "linalg/linalg.h"
-#include "linalg/square.h"
 #include "reduce/sum.h"
 
 namespace kalvex::linalg {
