@@ -14,8 +14,8 @@ namespace kalvex {
 
 namespace {
 
-std::shared_ptr<const CrtBasis> basis_of(const at::Tensor& primes) {
-  const at::Tensor host = host_int64(primes).contiguous();
+std::shared_ptr<const CrtBasis> basis_of(const at::Tensor& host_primes) {
+  const at::Tensor host = host_primes.contiguous();
   return crt_basis(host.data_ptr<int64_t>(), static_cast<size_t>(host.numel()));
 }
 
@@ -30,28 +30,30 @@ bool running_sums_shared(const RationalTensor& x, at::Tensor& out_num, at::Tenso
   const auto sums = kernels::shared_denominator_block_sums(num, x.denom, x.primes);
   if (!sums) return false;
   const int64_t rows = x.num.size(0), blocks = sums->size(1);
-  const at::Tensor shared = host_int64(x.denom.select(1, 0)).contiguous();
+  const std::vector<at::Tensor> host = host_int64({x.denom.select(1, 0), x.primes});
+  const at::Tensor shared = host[0].contiguous();
   at::Tensor starts = new_starts(rows, blocks);
   const BlockTotals totals{rows, blocks, nullptr, nullptr, sums->data_ptr<int64_t>(), shared.data_ptr<int64_t>(),
                            x.bits};
-  block_starts(Running::Sum, totals, *basis_of(x.primes), starts[0].data_ptr<int64_t>(), starts[1].data_ptr<int64_t>());
+  block_starts(Running::Sum, totals, *basis_of(host[1]), starts[0].data_ptr<int64_t>(), starts[1].data_ptr<int64_t>());
   kernels::shared_denominator_running_sums(num, shared, x.primes, starts[0], starts[1], out_num, out_den);
   return true;
 }
 
 // The block-local running values from one scan, the block starts from one
-// exact host pass over their totals (one copy each way), and the starts
-// folded into the blocks.
+// exact host pass over their totals (one copy each way, the primes riding
+// with the totals), and the starts folded into the blocks.
 template <typename Op>
 void running_in_blocks(Running kind, const RationalTensor& x, at::Tensor& out_num, at::Tensor& out_den) {
   const at::Tensor primes = x.primes.to(x.num.device());
   kernels::scan_blocks<Op>(x.num, x.denom, primes, out_num, out_den);
-  const at::Tensor totals = kernels::block_totals(out_num, out_den);
+  const std::vector<at::Tensor> host = host_int64({kernels::block_totals(out_num, out_den), primes});
+  const at::Tensor totals = host[0].contiguous();
   const int64_t rows = totals.size(1), blocks = totals.size(2);
   at::Tensor starts = new_starts(rows, blocks);
   const BlockTotals block_totals{rows, blocks, totals[0].data_ptr<int64_t>(), totals[1].data_ptr<int64_t>(),
                                  nullptr, nullptr, x.bits};
-  block_starts(kind, block_totals, *basis_of(x.primes), starts[0].data_ptr<int64_t>(), starts[1].data_ptr<int64_t>());
+  block_starts(kind, block_totals, *basis_of(host[1]), starts[0].data_ptr<int64_t>(), starts[1].data_ptr<int64_t>());
   kernels::fold_starts<Op>(starts[0], starts[1], primes, out_num, out_den);
 }
 

@@ -38,29 +38,29 @@ double nearest_double(mpz_srcptr v, mpz_ptr scratch) {
        "index " + std::to_string(size) + " is out of bounds for dimension 0 with size " + std::to_string(size));
 }
 
-// The residue rows of one slot on the host: element i of row r at
-// data[r * row_stride + i * step].  Constant rows are read as their column
-// (step 0), not materialised.
-struct HostRows {
-  at::Tensor rows;  // keeps the data alive
-  const int64_t* data;
-  int64_t row_stride, step;
-};
-
-HostRows host_rows(const at::Tensor& residues, int64_t count) {
+// The first N_PRIMES residue rows of one slot, as [N_PRIMES, elements], or
+// their column when the rows are constant (not materialised).
+at::Tensor residue_rows(const at::Tensor& residues, int64_t count) {
   if (residues.dim() == 0 || residues.size(0) < kNumPrimes) out_of_bounds(residues.dim() == 0 ? 0 : residues.size(0));
   // Rows are read as flat views; a layout that cannot be viewed so is refused
   // with torch's own error, as a row-by-row read would be.
   check_with_torch([&] { return residues.select(0, 0).view({-1}); });
   const int64_t elements = residues.numel() / residues.size(0);
   if (elements < count) out_of_bounds(elements);
-  if (has_constant_rows(residues)) {
-    at::Tensor column = host_int64(residue_column(residues).narrow(0, 0, kNumPrimes)).contiguous();
-    return HostRows{column, column.data_ptr<int64_t>(), 1, 0};
-  }
-  at::Tensor rows = host_int64(residues).narrow(0, 0, kNumPrimes).reshape({kNumPrimes, -1}).contiguous();
-  return HostRows{rows, rows.data_ptr<int64_t>(), rows.size(1), 1};
+  if (has_constant_rows(residues)) return residue_column(residues).narrow(0, 0, kNumPrimes);
+  return residues.narrow(0, 0, kNumPrimes).reshape({kNumPrimes, -1});
 }
+
+// Those rows on the host: element i of row r at data[r * row_stride + i * step].
+struct HostRows {
+  at::Tensor rows;  // keeps the data alive
+  const int64_t* data;
+  int64_t row_stride, step;
+
+  HostRows(const at::Tensor& host, bool constant)
+      : rows(host.contiguous()), data(rows.data_ptr<int64_t>()), row_stride(constant ? 1 : rows.size(1)),
+        step(constant ? 0 : 1) {}
+};
 
 }  // namespace
 
@@ -71,10 +71,12 @@ at::Tensor float_view(const RationalTensor& x, at::IntArrayRef shape, at::Device
   int64_t count = 1;
   for (int64_t s : out_shape) count *= s;
 
-  const at::Tensor basis_host = host_int64(primes).reshape({-1}).contiguous();
+  // Residues and primes in one copy.
+  const std::vector<at::Tensor> host = host_int64({residue_rows(num, count), residue_rows(denom, count), primes});
+  const at::Tensor basis_host = host[2].reshape({-1}).contiguous();
   const auto basis = crt_basis(basis_host.data_ptr<int64_t>(), static_cast<size_t>(basis_host.numel()));
-  const HostRows num_rows = host_rows(num, count);
-  const HostRows den_rows = host_rows(denom, count);
+  const HostRows num_rows(host[0], has_constant_rows(num));
+  const HostRows den_rows(host[1], has_constant_rows(denom));
   // Constant rows in both halves: one value, broadcast over the shape.
   const bool one_value = num_rows.step == 0 && den_rows.step == 0 && count > 1;
   const int64_t values = one_value ? 1 : count;

@@ -212,7 +212,7 @@ at::Tensor block_totals(const at::Tensor& num, const at::Tensor& den) {
     const at::Tensor full = t.slice(1, kRunningBlock - 1, n, kRunningBlock);
     return n % kRunningBlock == 0 ? full : at::cat({full, t.narrow(1, n - 1, 1)}, 1);
   };
-  return at::stack({ends(num), ends(den)}).cpu().contiguous();
+  return at::stack({ends(num), ends(den)});
 }
 
 template <typename Op>

@@ -21,7 +21,7 @@ void scan_blocks(const at::Tensor& num, const at::Tensor& den, const at::Tensor&
                  at::Tensor& out_den);
 
 // The block scan's totals, the last element of every block, as
-// [2, P, blocks] int64 on the host: one copy.
+// [2, P, blocks] int64 where the scan ran.
 at::Tensor block_totals(const at::Tensor& scanned_num, const at::Tensor& scanned_den);
 
 // num/den [P, n] from scan_blocks, with start b [P, blocks] (on any device)
