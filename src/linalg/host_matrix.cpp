@@ -121,13 +121,13 @@ ResidueFraction host_scalar(const at::Tensor& num, const at::Tensor& den, const 
 
 ResidueTensors residue_tensors(const std::vector<ResidueFraction>& elements, at::IntArrayRef shape,
                                at::Device device) {
-  std::vector<int64_t> sizes{2, kNumPrimes};
+  std::vector<int64_t> sizes{kNumPrimes};
   sizes.insert(sizes.end(), shape.begin(), shape.end());
-  at::Tensor host = at::empty(sizes, at::TensorOptions().dtype(at::kLong));
-  const int64_t half = kNumPrimes * static_cast<int64_t>(elements.size());
-  write(host.data_ptr<int64_t>(), host.data_ptr<int64_t>() + half, elements);
-  const at::Tensor both = host.to(device);
-  return ResidueTensors{both.select(0, 0), both.select(0, 1)};
+  const auto options = at::TensorOptions().dtype(at::kLong);
+  const at::Tensor num = at::empty(sizes, options), den = at::empty(sizes, options);
+  write(num.data_ptr<int64_t>(), den.data_ptr<int64_t>(), elements);
+  const std::vector<at::Tensor> moved = on_device({num, den}, device);
+  return ResidueTensors{moved[0], moved[1]};
 }
 
 }  // namespace kalvex::linalg

@@ -37,10 +37,25 @@ std::vector<at::Tensor> host_int64(at::TensorList tensors) {
   return out;
 }
 
+std::vector<at::Tensor> on_device(at::TensorList host, at::Device device) {
+  std::vector<at::Tensor> out(host.begin(), host.end());
+  if (host_paths(device) || out.empty()) return out;
+  std::vector<at::Tensor> flat;
+  for (const at::Tensor& t : out) flat.push_back(t.reshape({-1}));
+  const at::Tensor moved = at::cat(flat).to(device);
+  int64_t offset = 0;
+  for (at::Tensor& t : out) {
+    const int64_t count = t.numel();
+    t = moved.narrow(0, offset, count).view(t.sizes());
+    offset += count;
+  }
+  return out;
+}
+
 at::Tensor index_tensor(const std::vector<int64_t>& values, at::Device device) {
   at::Tensor t = at::empty({static_cast<int64_t>(values.size())}, at::TensorOptions().dtype(at::kLong));
   std::copy(values.begin(), values.end(), t.data_ptr<int64_t>());
-  return device.is_cpu() ? t : t.to(device);
+  return on_device({t}, device)[0];
 }
 
 }  // namespace kalvex

@@ -1,7 +1,6 @@
 #pragma once
-// Integer tensors the host reads: the one place that decides between reading
-// them where they lie and copying them (in one transfer), and host values
-// sent to a device.
+// Data between the host and a device: the one place that decides between
+// using tensors where they lie and copying them, in one transfer each way.
 #include <ATen/core/Tensor.h>
 
 #include <vector>
@@ -15,6 +14,11 @@ namespace kalvex {
 // In-place results keep their strides; copied ones are contiguous.
 std::vector<at::Tensor> host_int64(at::TensorList tensors);
 inline at::Tensor host_int64(const at::Tensor& t) { return host_int64(at::TensorList(t))[0]; }
+
+// Tensors written on the host, on `device`: themselves where the host loops
+// run, else all of them in one host-to-device copy (contiguous, of their own
+// shapes and one dtype).
+std::vector<at::Tensor> on_device(at::TensorList host, at::Device device);
 
 // An int64 index tensor holding `values`, on `device`.
 at::Tensor index_tensor(const std::vector<int64_t>& values, at::Device device);
