@@ -51,15 +51,16 @@ at::Tensor residue_rows(const at::Tensor& residues, int64_t count) {
   return residues.narrow(0, 0, kNumPrimes).reshape({kNumPrimes, -1});
 }
 
-// Those rows on the host: element i of row r at data[r * row_stride + i * step].
+// Those rows on the host: element i of row r at data[r * row_stride + i * step]
+// (a column, one dimension, is the same for every element).
 struct HostRows {
   at::Tensor rows;  // keeps the data alive
   const int64_t* data;
   int64_t row_stride, step;
 
-  HostRows(const at::Tensor& host, bool constant)
-      : rows(host.contiguous()), data(rows.data_ptr<int64_t>()), row_stride(constant ? 1 : rows.size(1)),
-        step(constant ? 0 : 1) {}
+  explicit HostRows(const at::Tensor& host)
+      : rows(host.contiguous()), data(rows.data_ptr<int64_t>()), row_stride(rows.dim() == 1 ? 1 : rows.size(1)),
+        step(rows.dim() == 1 ? 0 : 1) {}
 };
 
 }  // namespace
@@ -75,8 +76,8 @@ at::Tensor float_view(const RationalTensor& x, at::IntArrayRef shape, at::Device
   const std::vector<at::Tensor> host = host_int64({residue_rows(num, count), residue_rows(denom, count), primes});
   const at::Tensor basis_host = host[2].reshape({-1}).contiguous();
   const auto basis = crt_basis(basis_host.data_ptr<int64_t>(), static_cast<size_t>(basis_host.numel()));
-  const HostRows num_rows(host[0], has_constant_rows(num));
-  const HostRows den_rows(host[1], has_constant_rows(denom));
+  const HostRows num_rows(host[0]);
+  const HostRows den_rows(host[1]);
   // Constant rows in both halves: one value, broadcast over the shape.
   const bool one_value = num_rows.step == 0 && den_rows.step == 0 && count > 1;
   const int64_t values = one_value ? 1 : count;

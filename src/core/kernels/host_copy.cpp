@@ -40,6 +40,10 @@ std::vector<at::Tensor> host_int64(at::TensorList tensors) {
 std::vector<at::Tensor> on_device(at::TensorList host, at::Device device) {
   std::vector<at::Tensor> out(host.begin(), host.end());
   if (host_paths(device) || out.empty()) return out;
+  if (out.size() == 1) {
+    out[0] = out[0].to(device);
+    return out;
+  }
   std::vector<at::Tensor> flat;
   for (const at::Tensor& t : out) flat.push_back(t.reshape({-1}));
   const at::Tensor moved = at::cat(flat).to(device);

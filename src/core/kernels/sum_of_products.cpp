@@ -161,7 +161,7 @@ void sum_of_products(const at::Tensor& a_num, const at::Tensor& a_den, const at:
       primes.numel() == a_num.size(0) && a_den.sizes().equals(a_num.sizes()) &&
       b_den.sizes().equals(b_num.sizes())) {
     over_common_denominator(a_num, a_den, b_num, b_den, primes, out_num, out_den);
-  } else if (host_residues(a_num, a_den, primes) && host_residues(b_num, b_den, primes)) {
+  } else if (host_residues(a_num, a_den, primes) && host_residues(b_num, b_den, primes.size(0))) {
     out_num = at::empty({a_num.size(0), a_num.size(1), b_num.size(2)}, a_num.options());
     out_den = at::empty_like(out_num);
     products_cpu(a_num.contiguous(), a_den.contiguous(), b_num.contiguous(), b_den.contiguous(), primes.contiguous(),
